@@ -1,0 +1,79 @@
+// The application object: one per process, built on first use. It holds the
+// program's paths, the single-instance mutex, the last installation state and
+// the configuration record.
+//
+// Concurrency: built on the first thread. The getters are read from the
+// dialog thread and from the download notifications; the record is replaced
+// (LoadConfig of a web configuration) only on the download thread while no
+// other download runs.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "app/InstallerConfig.h"
+#include "app/InstallerState.h"
+#include "log/Log.h"
+
+class CInstaller : public virtual CLog {
+public:
+    // The one object, or null when its construction ended with an error code
+    // (the next call then tries again).
+    static CInstaller* GetInstance();
+
+    bool IsAlreadyRunning() const { return m_mutex == nullptr; }
+
+    // The installer title. Never null: for an instance that found another one
+    // running it is still the title that instance shows.
+    const wchar_t* GetProductName() const;
+    InstallerConfig* GetConfig() { return m_config; }
+
+    uint32_t GetLcid() const;
+    uint32_t GetMaxSegments() const;
+    uint32_t GetRequiredRamMB() const;
+    uint32_t GetRequiredCpuMHz() const;
+    uint32_t GetRequiredDiskMB() const;
+    const OSVERSIONINFOW* GetRequiredOsVersion() const;
+    const wchar_t* GetHelpUrl() const;       // never null
+    const wchar_t* GetDownloadUrl() const;   // null when empty
+    const wchar_t* GetWebConfigUrl() const;  // null when empty
+    bool CanInstallFromCD() const;
+    bool IsTrackingEnabled() const;
+
+    // First call builds the record; later calls replace it only when the
+    // file's [PRODUCT] Ver is higher. True when built or replaced.
+    bool LoadConfig(const wchar_t* iniPath);
+
+    // Installation flow (InstallerFlow.cpp).
+    bool SetState(EInstallerState state);
+    bool InstallFromCD(HWND parent);
+    bool StartMainInstaller(HWND parent, const wchar_t* path);
+    int GetState() const { return m_state.load(); }
+
+    const wchar_t* GetModulePath() const { return m_modulePath; }
+    const wchar_t* GetDirectory() const { return m_directory; }
+    const wchar_t* GetBaseName() const { return m_baseName; }
+    const wchar_t* GetLogPath() const { return m_logPath; }
+
+    // Splits a command into its file (directory kept whole, even with blanks)
+    // and its arguments.
+    static void SplitCommand(const wchar_t* command, std::wstring* file, std::wstring* args);
+
+private:
+    CInstaller();  // throws kavri::EErrorCode
+    ~CInstaller() = default;  // never destroyed: lives to process exit
+    void ParseCommandLine(InstallerConfig* cfg);
+    void DumpConfig(const CLog* source) const;
+    static void OnProcessExit();
+
+    wchar_t m_modulePath[MAX_PATH];
+    wchar_t m_directory[MAX_PATH];
+    wchar_t m_baseName[MAX_PATH];
+    wchar_t m_logPath[MAX_PATH];
+    HANDLE m_mutex;
+    std::atomic<int> m_state;
+    InstallerConfig* m_config;
+    std::wstring m_otherInstanceTitle;
+};

@@ -1,0 +1,74 @@
+// The configuration record: built-in defaults, then the INI file, then the
+// command line. Plain value sections, copied member by member.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class RuntimeSection {
+public:
+    RuntimeSection();  // the machine's own values (system probes)
+    OSVERSIONINFOW osVersion;  // required major.minor; size field 276
+    uint32_t cpuMHz;
+    uint32_t ramMB;
+    uint32_t hddMB;
+};
+
+class ProductSection {
+public:
+    ProductSection();  // name 101, help 103, the rest empty / 0
+    std::wstring name;
+    std::wstring helpUrl;
+    std::wstring downloadUrl;
+    std::wstring installer;
+    std::wstring webConfigUrl;
+    uint32_t version;
+};
+
+class CampaignSection {
+public:
+    CampaignSection();  // "undefined" x3, template 104
+    std::wstring source;
+    std::wstring trackingUrlTemplate;
+    std::wstring information;
+    std::wstring medium;
+};
+
+class LocalizationSection {
+public:
+    LocalizationSection();  // 10 segments, GetUserDefaultLCID()
+    uint32_t maxSegments;
+    uint32_t lcid;
+};
+
+class InstallerConfig {
+public:
+    RuntimeSection runtime;
+    ProductSection product;
+    CampaignSection campaign;
+    LocalizationSection localization;
+};
+
+namespace kavri {
+
+// Longest accepted command-line or INI value, in characters.
+constexpr size_t kMaxValueChars = 2047;
+
+// Reads an INI file (full path) into cfg; keys that are missing or empty keep
+// the field. [DEBUG] LogLevel is applied to the global log level at once.
+void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
+
+// Applies the arguments after the program name (argv[1..]) to cfg.
+void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg);
+
+// "6.1" -> 6.1, "6" -> 6.0, "6.1.7600" -> 6.7600 (split at the last dot).
+void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out);
+
+// The [PRODUCT] Installer value made fully qualified: only its file part is
+// qualified; the arguments stay exactly as written.
+std::wstring QualifyInstallerCommand(const std::wstring& command);
+
+}  // namespace kavri

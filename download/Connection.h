@@ -1,0 +1,83 @@
+// One HTTP(S) GET of one URL through a CSession.
+//
+// Each request is opened as crack URL -> connect -> open request -> set the
+// session's connect/send/receive time-outs on the request's own handle ->
+// send (with the extra headers). Time-outs on the request handle are the only
+// ones every WinINet honours, so a stalled server ends a call within bounds.
+//
+// Concurrency: Open may run DoOpen on a worker thread while the caller waits;
+// the connection is touched only by that worker until it ends. Close may be
+// called from another thread to end a read under way.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+
+#include "common/Handles.h"
+#include "log/Log.h"
+
+class CSession;
+
+class CConnection : public virtual CLog {
+public:
+    // Throws kavri::EErrorCode -2 for a null URL, one longer than 259
+    // characters, or one that is not http:// or https://.
+    CConnection(CSession* session, const wchar_t* url);
+    // Copies the session, URL parts, file name and flags; no open handle.
+    CConnection(const CConnection& other);
+    ~CConnection();
+    CConnection& operator=(const CConnection&) = delete;
+
+    // Extra request header lines for the buffer (capacity in characters);
+    // returns their length, 0 for none. Always called with 150 characters.
+    virtual int GetRequestHeaders(wchar_t* buffer, DWORD capacity);
+
+    int Open();         // 0: open with status 200/206; else a result code
+    int DoOpen();       // the open attempt itself
+    int OpenForTest();  // the connectivity probe's open (failures counted in the session)
+    // Opens and reads length, ranges, file name and date; the handle stays open.
+    int QueryFileInformation(SYSTEMTIME* lastModified, int64_t* contentLength);
+    void Close();
+
+    const wchar_t* GetUrl() const { return m_url; }
+    const wchar_t* GetHost() const { return m_host; }
+    const wchar_t* GetPath() const { return m_path; }
+    const wchar_t* GetFileName() const { return m_fileName; }
+    bool AcceptsRanges() const { return m_acceptsRanges; }
+    HINTERNET GetUrlHandle() const { return m_urlHandle; }
+    CSession* GetSessionPtr() const { return m_session; }
+    void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
+
+protected:
+    wchar_t m_url[260];
+    wchar_t m_host[256];
+    wchar_t m_path[260];
+    wchar_t m_fileName[256];
+    CSession* m_session;
+    bool m_acceptsRanges;
+    HINTERNET m_urlHandle;  // the open request; owned (closed by Close)
+    bool m_openInWorkerThread;
+};
+
+namespace kavri {
+// Pure helpers, exposed for tests.
+
+// Checks and splits a URL: scheme http:// or https:// (any case), host up to
+// the first '/', path from it. False for anything else.
+bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]);
+
+// The file name a Content-Disposition value offers, reduced to a plain file
+// name; false when it offers none or the name is not safe to use.
+bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t outChars);
+
+// True when a name is a plain, safe Windows file name.
+bool IsSafeFileName(const wchar_t* name);
+
+// Start offset of a "Range: bytes=N-..." header text; false when there is none.
+bool ParseRangeStart(const wchar_t* headers, uint64_t* start);
+
+// Start offset of a Content-Range value "bytes N-M/T"; false when malformed.
+bool ParseContentRangeStart(const wchar_t* value, uint64_t* start);
+}  // namespace kavri

@@ -1,0 +1,126 @@
+// The download coordinator: sizes the remote file, creates and pre-sizes the
+// local file, tests how many parallel connections the server accepts, splits
+// the file into byte-range segments, runs and supervises them (restarting
+// failed ones) and reports every stage through one callback.
+//
+// Threads: the caller's thread (configuration, Run, Cancel), one main
+// download thread per Run, one worker per running segment or probe, and the
+// short CancelAsync thread. Notifications 0, 1, 2, 4, 5 arrive on the main
+// download thread, 3 (progress) concurrently on segment threads.
+// cancelled/running are atomics; fileLock serialises seek+write and the byte
+// total. Nothing a worker touches is freed before that worker has ended.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "common/CriticalSection.h"
+#include "net/Session.h"
+
+class CConnection;
+class CDownloader;
+
+enum DownloadState : int32_t {
+    DOWNLOAD_CONNECTING = 0,
+    DOWNLOAD_TESTING = 1,
+    DOWNLOAD_STARTING = 2,
+    DOWNLOAD_PROGRESS = 3,
+    DOWNLOAD_COMPLETE = 4,
+    DOWNLOAD_FAILED = 5,
+};
+
+struct DownloadEvent {
+    int32_t state;      // a DownloadState
+    int64_t bytesDone;  // bytes written so far
+    void* context;      // the value given to Run
+};
+
+typedef void (*DownloadCallback)(CDownloader* sender, DownloadEvent event);
+
+class CDownloader : public CSession, public virtual CLog {
+public:
+    class CSegment;
+
+    CDownloader();
+    ~CDownloader();
+
+    // Configuration; each throws kavri::EErrorCode -4 while a download runs
+    // (SetUrl/AddUrl also -2 for a bad URL).
+    void SetMaxSegments(uint32_t n);  // 0 is taken as 1
+    void SetUrl(const wchar_t* url);
+    void AddUrl(const wchar_t* url);
+    void SetCallback(DownloadCallback fn) { m_callback = fn; }
+
+    // 0 when the download thread started, else the error code (also stored).
+    int Run(void* context);
+    void Cancel();       // waits at most 60 s for the download thread
+    void CancelAsync();  // Cancel on a thread of its own; returns at once
+    void Reset(bool keepConnections);
+
+    const wchar_t* GetFilePath() const { return m_filePath; }
+    int64_t GetFileSize() const { return m_fileSize; }
+    int GetResult() const { return m_result; }
+    bool IsBusy() const { return m_running.load() == 1; }
+    uint32_t GetMaxSegments() const { return m_maxSegments; }
+
+    // Called by segments on their worker threads.
+    uint32_t WriteToFile(CSegment* segment, const void* buffer, uint32_t count);
+    bool IsCancelled() const { return m_cancelled.load() != 0; }
+    bool IsRunningFlag() const { return m_running.load() == 1; }
+
+    // Tests shorten the restart delay factor.
+    void SetRestartDelayFactorForTest(uint32_t factor) { m_restartDelayFactor = factor; }
+
+protected:
+    virtual void OnStatus(int state);
+    virtual void OnComplete(int result);
+    virtual void OnProgress(CSegment* segment, uint64_t total);
+    virtual void Dispose(bool cancelFirst);
+
+    int DoRun();
+    int Connect();
+    int OnCreateFilestream(CConnection* connection);
+    void CreateSegments(CConnection* connection);
+    int WaitAll();
+    int RunConnectivityTest();
+    static int WaitForTestSegments(std::vector<CSegment*>& probes);
+
+    wchar_t m_filePath[MAX_PATH];
+    uint32_t m_restartDelayFactor;
+    uint32_t m_maxSegments;
+    uint64_t m_minSegmentSize;
+    std::vector<CConnection*> m_connections;
+    CConnection* m_currentConnection;
+    SYSTEMTIME m_lastModified;
+    int64_t m_fileSize;
+    int64_t m_bytesWritten;
+    FILE* m_file;
+    std::atomic<int32_t> m_cancelled;
+    std::atomic<int32_t> m_running;
+    std::vector<CSegment*> m_segments;
+    kavri::CriticalSection m_fileLock;
+    HANDLE m_doneEvent;
+    int m_result;
+    DownloadCallback m_callback;
+    void* m_context;
+};
+
+namespace kavri {
+// Pure planning helpers, exposed for tests.
+struct SegmentPlan {
+    uint64_t start;
+    uint64_t end;
+};
+// The byte ranges CreateSegments makes.
+std::vector<SegmentPlan> PlanSegments(uint64_t fileSize, bool acceptsRanges,
+                                      uint32_t maxSegments, uint64_t minSegmentSize);
+// The delay before restarting a failed segment with n segments remaining.
+uint32_t RestartDelayMs(size_t remainingSegments, uint32_t restartDelayFactor);
+// maxSegments after a connectivity test with `failures` failed probes.
+uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures);
+// "name.ext" -> "name[n].ext".
+void NumberedFileName(const wchar_t* fileName, unsigned n, wchar_t* out, size_t outChars);
+}  // namespace kavri

@@ -1,0 +1,204 @@
+// Trace calls and the log-file writer. See Log.h for the threading rules.
+#include "log/Log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
+#include <mutex>
+#include <string>
+
+#include "common/Guard.h"
+
+namespace {
+
+int ReadInitialLevel() {
+    const char* value = std::getenv("KAVRI_DEBUG_LEVEL");
+    return value ? std::atoi(value) : 0;
+}
+
+std::atomic<int> g_level{ReadInitialLevel()};
+std::atomic<LogWriterFn> g_writer{nullptr};
+
+// The file writer's state: the path it appends to, and the lock that keeps
+// two threads from opening the file at once (which would drop a line).
+std::mutex& FileLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::wstring& FilePath() {
+    static std::wstring path;
+    return path;
+}
+
+const wchar_t kTruncated[] = L"...";
+
+// vsnwprintf into a fixed buffer; a result that does not fit is cut and
+// marked, and the buffer is always terminated.
+void FormatBounded(wchar_t* out, size_t outChars, const wchar_t* format, va_list args) {
+    if (outChars == 0) return;
+    if (!format) {
+        out[0] = L'\0';
+        return;
+    }
+    int n = _vsnwprintf(out, outChars - 1, format, args);
+    out[outChars - 1] = L'\0';
+    if (n < 0 || static_cast<size_t>(n) >= outChars - 1) {
+        size_t markLen = wcslen(kTruncated);
+        if (outChars > markLen + 1) wcscpy(out + outChars - 1 - markLen, kTruncated);
+    }
+}
+
+void FormatBoundedV(wchar_t* out, size_t outChars, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatBounded(out, outChars, format, args);
+    va_end(args);
+}
+
+// Converts to the C runtime's current multibyte code page. A character that
+// code page cannot hold becomes '?', and the rest of the text still follows.
+std::string ToCurrentCodePage(const wchar_t* text) {
+    UINT cp = ___lc_codepage_func();
+    if (cp == 0) cp = CP_ACP;
+    const bool utf = (cp == CP_UTF8 || cp == CP_UTF7);
+    int len = WideCharToMultiByte(cp, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (len <= 0) return std::string();
+    std::string out(static_cast<size_t>(len), '\0');
+    BOOL usedDefault = FALSE;
+    WideCharToMultiByte(cp, 0, text, -1, &out[0], len, utf ? nullptr : "?",
+                        utf ? nullptr : &usedDefault);
+    out.resize(static_cast<size_t>(len) - 1);
+    return out;
+}
+
+void Trace(const CLog* source, int level, int code, const wchar_t* format, va_list args) {
+    const int current = g_level.load(std::memory_order_relaxed);
+    if (current == 0 || current > level) return;
+
+    wchar_t message[kLogMessageChars];
+    FormatBounded(message, kLogMessageChars, format, args);
+    wchar_t line[kLogMessageChars];
+    FormatBoundedV(line, kLogMessageChars, L"%ls:%ls", source ? source->GetLogName() : L"",
+                   message);
+
+    if (level >= LOG_LEVEL_ERROR) {
+        std::string bytes = ToCurrentCodePage(line);
+        bytes += '\n';
+        fwrite(bytes.data(), 1, bytes.size(), stderr);
+        fflush(stderr);
+    }
+    LogWriterFn writer = g_writer.load();
+    if (writer) {
+        kavri::Guarded([&] { writer(source, level, code, line); });
+    }
+}
+
+}  // namespace
+
+CLog::CLog(const wchar_t* name) { SetLogName(name); }
+
+void CLog::SetLogName(const wchar_t* name) {
+    wcsncpy(m_logName, name ? name : L"", 1023);
+    m_logName[1023] = L'\0';
+}
+
+void LogInfo(const CLog* source, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Trace(source, LOG_LEVEL_INFO, 0, format, args);
+    va_end(args);
+}
+
+void LogWarning(const CLog* source, int code, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Trace(source, LOG_LEVEL_WARNING, code, format, args);
+    va_end(args);
+}
+
+void LogError(const CLog* source, int code, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Trace(source, LOG_LEVEL_ERROR, code, format, args);
+    va_end(args);
+}
+
+bool IsLogEnabled(int level) {
+    const int current = g_level.load(std::memory_order_relaxed);
+    return current != 0 && current <= level;
+}
+
+const wchar_t* GetErrorText(DWORD code) {
+    thread_local wchar_t text[1024];
+    text[0] = L'\0';
+    if (code == 0) code = GetLastError();
+    if (code == 0) return text;
+    wchar_t* buffer = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                 FORMAT_MESSAGE_FROM_SYSTEM,
+                             nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    if (n && buffer) {
+        wcsncpy(text, buffer, 1023);
+        text[1023] = L'\0';
+    }
+    if (buffer) LocalFree(buffer);
+    return text;
+}
+
+void SetLogLevel(int level) { g_level.store(level); }
+int GetLogLevel() { return g_level.load(); }
+void SetLogWriter(LogWriterFn writer) { g_writer.store(writer); }
+
+void SetLogFilePath(const wchar_t* path) {
+    std::lock_guard<std::mutex> lock(FileLock());
+    FilePath() = path ? path : L"";
+}
+
+namespace kavri {
+
+const wchar_t* LogLevelName(int level) {
+    if (level == LOG_LEVEL_WARNING) return L"WARNING";
+    if (level == LOG_LEVEL_ERROR) return L"ERROR";
+    return L"INFO";
+}
+
+void FormatLogFileLine(wchar_t* out, size_t outChars, const wchar_t* timeText, int level,
+                       int code, const wchar_t* line) {
+    if (level > LOG_LEVEL_INFO)
+        FormatBoundedV(out, outChars, L"[%ls][%ls] %d:%ls", timeText, LogLevelName(level), code,
+                       line);
+    else
+        FormatBoundedV(out, outChars, L"[%ls][%ls] %ls", timeText, LogLevelName(level), line);
+}
+
+}  // namespace kavri
+
+void WriteLogLine(const CLog* /*source*/, int level, int code, const wchar_t* line) {
+    kavri::Guarded([&] {
+        __time64_t now = _time64(nullptr);
+        std::lock_guard<std::mutex> lock(FileLock());
+        const std::wstring& path = FilePath();
+        if (path.empty()) return;
+
+        struct tm local = {};
+        if (_localtime64_s(&local, &now) != 0) return;
+        wchar_t timeText[10] = L"";
+        wcsftime(timeText, 10, L"%H:%M.%S", &local);
+
+        wchar_t text[kLogMessageChars + 64];
+        kavri::FormatLogFileLine(text, sizeof(text) / sizeof(text[0]), timeText, level, code,
+                                 line ? line : L"");
+        std::string bytes = ToCurrentCodePage(text);
+        bytes += "\r\n";
+
+        // Binary append: the line break is written as CR LF explicitly, and
+        // the code-page conversion above never stops at an unmappable character.
+        FILE* file = nullptr;
+        if (_wfopen_s(&file, path.c_str(), L"ab") != 0 || !file) return;
+        fwrite(bytes.data(), 1, bytes.size(), file);
+        fclose(file);
+    });
+}

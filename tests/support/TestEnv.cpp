@@ -1,0 +1,146 @@
+#include "TestEnv.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace kavri_test {
+namespace {
+
+std::string StateDir() {
+    const char* s = std::getenv("KAVRI_TEST_STATE");
+    return s ? s : "";
+}
+
+std::string ServersJson() {
+    std::string dir = StateDir();
+    if (dir.empty()) return {};
+    std::ifstream in(ToWinePath(dir + "/servers.json").c_str(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Minimal lookup in the flat JSON object that servers.py writes.
+std::string JsonValue(const std::string& json, const std::string& key) {
+    size_t k = json.find("\"" + key + "\"");
+    if (k == std::string::npos) return {};
+    size_t colon = json.find(':', k);
+    if (colon == std::string::npos) return {};
+    size_t v = json.find_first_not_of(" \t", colon + 1);
+    if (v == std::string::npos) return {};
+    if (json[v] == '"') {
+        size_t end = json.find('"', v + 1);
+        return json.substr(v + 1, end - v - 1);
+    }
+    size_t end = json.find_first_of(",}", v);
+    return json.substr(v, end - v);
+}
+
+}  // namespace
+
+std::wstring ToWinePath(const std::string& unixPath) {
+    std::wstring out = L"Z:";
+    for (char c : unixPath) out += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
+    return out;
+}
+
+int NginxPort() { return std::atoi(JsonValue(ServersJson(), "nginx_port").c_str()); }
+int TestServerPort() { return std::atoi(JsonValue(ServersJson(), "testserver_port").c_str()); }
+std::wstring NginxRoot() { return ToWinePath(JsonValue(ServersJson(), "nginx_root")); }
+
+std::wstring NginxUrl(const std::wstring& path) {
+    return L"http://127.0.0.1:" + std::to_wstring(NginxPort()) + path;
+}
+std::wstring TestServerUrl(const std::wstring& path) {
+    return L"http://127.0.0.1:" + std::to_wstring(TestServerPort()) + path;
+}
+
+std::wstring BinDir() {
+    const char* b = std::getenv("KAVRI_BUILD_DIR");
+    return b ? ToWinePath(std::string(b) + "/bin") : std::wstring();
+}
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    for (;;) {
+        wchar_t name[MAX_PATH];
+        _snwprintf(name, MAX_PATH, L"%lskt%lu_%ld", base, GetCurrentProcessId(),
+                   InterlockedIncrement(&counter));
+        name[MAX_PATH - 1] = 0;
+        if (CreateDirectoryW(name, nullptr)) {
+            m_path = name;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::wstring from = m_path;
+    from.push_back(L'\0');  // double-terminated list
+    SHFILEOPSTRUCTW op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationW(&op);
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    FILE* f = _wfopen(path.c_str(), L"wb");
+    if (!f) return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::string out;
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (!f) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Sha256OfFile(const std::wstring& path) {
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (!f) return {};
+    HCRYPTPROV prov = 0;
+    HCRYPTHASH hash = 0;
+    std::string hex;
+    if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
+        unsigned char buf[65536];
+        size_t n;
+        bool ok = true;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            ok = ok && CryptHashData(hash, buf, static_cast<DWORD>(n), 0);
+        BYTE digest[32];
+        DWORD len = sizeof digest;
+        if (ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &len, 0)) {
+            static const char* d = "0123456789abcdef";
+            for (DWORD i = 0; i < len; ++i) {
+                hex += d[digest[i] >> 4];
+                hex += d[digest[i] & 15];
+            }
+        }
+    }
+    if (hash) CryptDestroyHash(hash);
+    if (prov) CryptReleaseContext(prov, 0);
+    fclose(f);
+    return hex;
+}
+
+}  // namespace kavri_test

@@ -1,0 +1,45 @@
+// Where the unit tests find the local servers and build outputs of this run.
+// The servers are started by the CTest fixture (support/servers.py).
+#pragma once
+
+#include <string>
+
+namespace kavri_test {
+
+// A Linux path as Wine sees it: "/a/b" -> "Z:\a\b".
+std::wstring ToWinePath(const std::string& unixPath);
+
+// Port of nginx and of the fault-injecting test server; 0 when unknown.
+int NginxPort();
+int TestServerPort();
+// nginx's document root as a Windows path; tests may add files there.
+std::wstring NginxRoot();
+// http://127.0.0.1:<port> of each server.
+std::wstring NginxUrl(const std::wstring& path);
+std::wstring TestServerUrl(const std::wstring& path);
+// The build's bin directory (setup.exe and the test tools), as a Windows path.
+std::wstring BinDir();
+
+// A fresh, empty directory under %TEMP%, removed with everything in it when
+// the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& Path() const { return m_path; }
+    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+// Whole-file helpers.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+// SHA-256 of a file's bytes, lower-case hex; "" when it cannot be read.
+std::string Sha256OfFile(const std::wstring& path);
+
+}  // namespace kavri_test

@@ -1,0 +1,45 @@
+// The progress window: owns the download coordinator, runs the download,
+// shows its notifications, asks what to do when a download fails, confirms a
+// cancel and hands the downloaded file to the installation flow.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "download/Downloader.h"
+#include "ui/Dialog.h"
+
+class MainDlg : public Dialog {
+public:
+    explicit MainDlg(HINSTANCE instance);
+    ~MainDlg();
+
+    BOOL OnInitDialog(DialogMessage* msg) override;
+    int OnShow(DialogMessage* msg) override;
+    BOOL OnCommand(WORD id, WORD code) override;
+    int OnClose(DialogMessage* msg) override;
+
+    static void OnWebConfigEvent(CDownloader* sender, DownloadEvent event);
+    static void OnDownloadEvent(CDownloader* sender, DownloadEvent event);
+
+    // True when the window was told to close, false when a new run started.
+    bool HandleDownloadFailure(int code);
+
+private:
+    void OnWebConfigEvent(int state, int64_t bytes);
+    void OnDownloadEvent(int state, int64_t bytes);
+
+    std::atomic<int> m_confirming;
+    CDownloader* m_downloader;
+};
+
+// Runs the progress window modally; returns its result (0, or -1).
+INT_PTR RunProgressWindow(HINSTANCE instance);
+
+namespace kavri {
+// The percentage for a byte count: false when no percentage can be shown
+// (size unknown or 0); never above 100.
+bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent);
+}  // namespace kavri
