@@ -1,4 +1,7 @@
-// Provisional entry point until the start-up sequence is in place.
+// The entry point of setup.exe. The start-up itself is in Startup.cpp, so
+// that the tests run exactly the code that ships.
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 0; }
+#include "app/Startup.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return kavri::RunSetup(); }

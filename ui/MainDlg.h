@@ -7,11 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 #include "download/Downloader.h"
 #include "ui/Dialog.h"
 
-class MainDlg : public Dialog {
+class MainDlg final : public Dialog {
 public:
     explicit MainDlg(HINSTANCE instance);
     ~MainDlg();
@@ -30,9 +31,18 @@ public:
 private:
     void OnWebConfigEvent(int state, int64_t bytes);
     void OnDownloadEvent(int state, int64_t bytes);
+    // SetUrl + SetCallback + Run; false (logged) when the URL is empty or
+    // refused or the run did not start. Never throws.
+    bool StartDownload(const wchar_t* url, DownloadCallback callback);
+    // Run again after a failure, after Reset(true) when asked. Never throws.
+    bool RunAgain(bool resetFirst);
 
     std::atomic<int> m_confirming;
     CDownloader* m_downloader;
+    // The largest percentage shown since the download started (-1: none).
+    std::atomic<int> m_shownPercent;
+    // Notifications still running on coordinator threads.
+    std::atomic<int> m_notifying;
 };
 
 // Runs the progress window modally; returns its result (0, or -1).
@@ -42,4 +52,7 @@ namespace kavri {
 // The percentage for a byte count: false when no percentage can be shown
 // (size unknown or 0); never above 100.
 bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent);
+// The space asked for after a disk-space failure: three times the file size
+// in whole MB; 0 when the size is unknown.
+uint32_t DiskSpaceNeededMB(int64_t fileSize);
 }  // namespace kavri

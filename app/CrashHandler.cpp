@@ -1,0 +1,126 @@
+// Crash handler. See CrashHandler.h.
+//
+// The fault guard uses a vectored handler that is armed per thread: while a
+// guarded step runs, a hardware fault on that thread jumps back to the guard
+// (longjmp) instead of travelling on to the unhandled-exception filter.
+// Disarmed, the vectored handler passes everything on untouched.
+#include "app/CrashHandler.h"
+
+#include <csetjmp>
+#include <exception>
+
+#include <atomic>
+
+#include "app/Installer.h"
+#include "i18n/LanguageResources.h"
+#include "log/Log.h"
+#include "ui/MsgBox.h"
+
+namespace {
+
+thread_local jmp_buf* t_faultJump = nullptr;
+
+LONG CALLBACK StepFaultHandler(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    // Only real faults (severity "error"), and only while a step is armed.
+    if ((code & 0xF0000000u) != 0xC0000000u || !t_faultJump) return EXCEPTION_CONTINUE_SEARCH;
+    jmp_buf* target = t_faultJump;
+    t_faultJump = nullptr;
+    longjmp(*target, 1);
+}
+
+// The C++ half of the guard lives in its own frame, so setjmp's frame holds
+// no object with a destructor.
+__declspec(noinline) bool RunCatching(void (*step)(void*), void* context) {
+    try {
+        step(context);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::atomic<DWORD> g_handlingThread{0};
+HANDLE g_handledEvent = nullptr;  // set when the first crash has been handled
+
+void LogStep(void* context) {
+    const int code = *static_cast<int*>(context);
+    CLog crt(L"CRT");
+    LogError(&crt, -1, L"Unexpected error ocured. \n %d", code);
+}
+
+void MessageStep(void*) { ShowErrorMessage(IDS_MSG_UNEXPECTED_ERROR); }
+
+void MessageBoxStep(void*) {
+    const CInstaller* app = CInstaller::GetInstance();
+    const wchar_t* caption = app ? app->GetProductName() : GetString(IDS_PRODUCT_NAME);
+    MessageBoxW(nullptr, GetString(IDS_MSG_UNEXPECTED_ERROR), caption,
+                MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+void EventStep(void*) {
+    if (CInstaller* app = CInstaller::GetInstance()) app->SetState(stubInstaller_UnexpectedError);
+}
+
+void LocalInstallerStep(void*) {
+    if (CInstaller* app = CInstaller::GetInstance()) app->InstallFromCD(nullptr);
+}
+
+[[noreturn]] void OnTerminate() {
+    kavri::HandleUnexpectedError(kavri::kTerminateExitCode);
+    TerminateProcess(GetCurrentProcess(), kavri::kTerminateExitCode);
+    for (;;) Sleep(INFINITE);  // TerminateProcess does not return for the own process
+}
+
+}  // namespace
+
+namespace kavri {
+
+bool RunFaultGuarded(void (*step)(void* context), void* context) {
+    static PVOID handler = AddVectoredExceptionHandler(1, StepFaultHandler);
+    (void)handler;
+    jmp_buf target;
+    jmp_buf* const previous = t_faultJump;
+    if (setjmp(target) != 0) {
+        t_faultJump = previous;
+        return false;
+    }
+    t_faultJump = &target;
+    const bool finished = RunCatching(step, context);
+    t_faultJump = previous;
+    return finished;
+}
+
+bool HandleUnexpectedError(int code) {
+    const DWORD self = GetCurrentThreadId();
+    DWORD expected = 0;
+    if (!g_handlingThread.compare_exchange_strong(expected, self)) {
+        // A second crash: on the thread already handling one, let the system
+        // end the process; on another thread, let the first handler finish
+        // (the user may still be reading its message) before the process ends.
+        if (expected != self && g_handledEvent) WaitForSingleObject(g_handledEvent, 5 * 60 * 1000);
+        return false;
+    }
+    int value = code;
+    RunFaultGuarded(&LogStep, &value);
+    if (!RunFaultGuarded(&MessageStep, nullptr)) RunFaultGuarded(&MessageBoxStep, nullptr);
+    RunFaultGuarded(&EventStep, nullptr);
+    RunFaultGuarded(&LocalInstallerStep, nullptr);
+    if (g_handledEvent) SetEvent(g_handledEvent);
+    return true;
+}
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
+    int code = 0;
+    if (info && info->ExceptionRecord) code = static_cast<int>(info->ExceptionRecord->ExceptionCode);
+    HandleUnexpectedError(code);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void InstallCrashHandler() {
+    if (!g_handledEvent) g_handledEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetUnhandledExceptionFilter(&CrashFilter);
+    std::set_terminate(&OnTerminate);
+}
+
+}  // namespace kavri

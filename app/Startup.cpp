@@ -1,0 +1,114 @@
+// Start-up and requirement checks. See Startup.h.
+#include "app/Startup.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "app/CrashHandler.h"
+#include "app/Installer.h"
+#include "app/SystemProbes.h"
+#include "common/Guard.h"
+#include "i18n/LanguageResources.h"
+#include "ui/MainDlg.h"
+#include "ui/MsgBox.h"
+
+namespace {
+
+const wchar_t kUsageText[] =
+    L"Command line usage: \n\n"
+    L"[-[u|U|Url]] URL \n"
+    L"\tDownload URL (switch could be omitted). Required, if it's not specified in the config file.\n"
+    L"[-c|C|CultureCode LCID]\n"
+    L"\tLocale ID. Optional, if not specified user default LCID will be used.\n"
+    L"[-s|S|SegmentCount NUMBER]\n"
+    L"\tMax Segment count. Optional, default is 10 \n"
+    L"[-t|T|Tracking {1, 0}] \n"
+    L"\tEnables/Disables Google Analytics. Optional, default is 1 (Enabled) \n"
+    L"[-l|L|LogLevel {1, 4, 5}]\n"
+    L"\tOptional Log level: \n"
+    L"\t\t1- Log all messages.\n"
+    L"\t\t4- Log Warning and Information type messages only.\n"
+    L"\t\t5- Log Error type messages only.\n";
+
+void OpenHelpPage(void* url) {
+    ShellExecuteW(nullptr, L"open", static_cast<const wchar_t*>(url), nullptr, nullptr,
+                  SW_SHOWNORMAL);
+}
+
+// The four checks in their fixed order; 0 when all pass, else the exit code
+// after the message has been shown and the event recorded.
+int CheckRequirements(CInstaller* app) {
+    OSVERSIONINFOW os = {};
+    os.dwOSVersionInfoSize = sizeof(os);
+    GetOsVersion(&os);
+    const OSVERSIONINFOW* required = app->GetRequiredOsVersion();
+    if (required && !kavri::IsOsVersionSupported(os.dwMajorVersion, os.dwMinorVersion,
+                                                 required->dwMajorVersion,
+                                                 required->dwMinorVersion)) {
+        app->SetState(stubinstaller_Cancelled_UnsupportedOS);
+        const INT_PTR answer = ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED,
+                                                 IDS_LINK_SUPPORTED_OS, IDS_MSG_OS_NOT_SUPPORTED, 0);
+        if (answer == IDC_LINK) {
+            kavri::RunFaultGuarded(&OpenHelpPage, const_cast<wchar_t*>(app->GetHelpUrl()));
+        }
+        return kavri::kExitNoAppOrOs;
+    }
+    if (GetTotalRamMB() < app->GetRequiredRamMB()) {
+        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_RAM, app->GetRequiredRamMB());
+        app->SetState(stubinstaller_Cancelled_InsufficentRAM);
+        return kavri::kExitRam;
+    }
+    if (GetCpuMHz() < app->GetRequiredCpuMHz()) {
+        ShowErrorMessage(nullptr, IDS_MSG_CPU_TOO_SLOW, app->GetRequiredCpuMHz());
+        app->SetState(stubinstaller_Cancelled_CPUnotSupported);
+        return kavri::kExitCpu;
+    }
+    if (GetFreeDiskMB() < app->GetRequiredDiskMB()) {
+        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, app->GetRequiredDiskMB());
+        app->SetState(stubinstaller_Cancelled_DiskSpace);
+        return kavri::kExitDisk;
+    }
+    return 0;
+}
+
+}  // namespace
+
+namespace kavri {
+
+const wchar_t* GetUsageText() { return kUsageText; }
+
+bool IsOsVersionSupported(DWORD major, DWORD minor, DWORD requiredMajor, DWORD requiredMinor) {
+    return major > requiredMajor || (major == requiredMajor && minor >= requiredMinor);
+}
+
+int RunSetup() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    InstallCrashHandler();
+
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+
+    CInstaller* app = CInstaller::GetInstance();
+    if (!app) {
+        MessageBoxW(nullptr, kUsageText, L"Stub Installer", MB_OK);
+        return kExitNoAppOrOs;
+    }
+
+    if (app->IsAlreadyRunning()) {
+        if (HWND other = FindWindowW(nullptr, app->GetProductName())) SetForegroundWindow(other);
+        return kExitNoAppOrOs;
+    }
+
+    const LCID lcid = app->GetLcid();
+    Guarded([lcid] { SetLanguage(lcid); });
+    app->SetState(stubinstaller_Started);
+
+    const int refused = CheckRequirements(app);
+    if (refused != 0) return refused;
+
+    return static_cast<int>(RunProgressWindow(nullptr));
+}
+
+}  // namespace kavri

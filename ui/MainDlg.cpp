@@ -1,0 +1,409 @@
+// The progress window. See MainDlg.h.
+//
+// Threads: OnInitDialog, OnShow, OnCommand and OnClose run on the interface
+// thread. The download notifications run on the coordinator's threads (the
+// main download thread for states 0, 1, 2, 4, 5; segment threads for state 3,
+// several at once). They touch the window only through messages to it and
+// its controls, and every decision they take (retry questions, the next run,
+// the launches, the recorded events) stays on the main download thread with
+// the window as owner of the dialogs.
+#include "ui/MainDlg.h"
+
+#include <commctrl.h>
+
+#include <climits>
+#include <cwchar>
+
+#include "app/Installer.h"
+#include "common/ErrorCode.h"
+#include "common/Guard.h"
+#include "i18n/LanguageResources.h"
+#include "log/Log.h"
+#include "ui/MsgBox.h"
+
+namespace {
+
+const CLog& Source() {
+    static const CLog source(L"MainDlg");
+    return source;
+}
+
+// The status line is the template's one static with id -1; a classic
+// template stores that id as 0xFFFF, an extended one as 0xFFFFFFFF.
+HWND StatusLine(HWND window) {
+    HWND item = GetDlgItem(window, -1);
+    if (!item) item = GetDlgItem(window, 0xFFFF);
+    return item;
+}
+
+void SetStatus(HWND window, const wchar_t* text) {
+    if (HWND item = StatusLine(window)) SetWindowTextW(item, text ? text : L"");
+}
+
+void SetPercentText(HWND window, const wchar_t* text) {
+    SetDlgItemTextW(window, IDC_PERCENT, text ? text : L"");
+}
+
+// Marquee on: the style and the animation go together; a bar that only has
+// the style does not move.
+void StartMarquee(HWND window) {
+    HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
+    if (!bar) return;
+    LONG style = GetWindowLongW(bar, GWL_STYLE);
+    if (!(style & PBS_MARQUEE)) SetWindowLongW(bar, GWL_STYLE, style | PBS_MARQUEE);
+    SendMessageW(bar, PBM_SETMARQUEE, TRUE, 100);
+}
+
+void StopMarquee(HWND window) {
+    HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
+    if (!bar) return;
+    LONG style = GetWindowLongW(bar, GWL_STYLE);
+    if (style & PBS_MARQUEE) {
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    }
+}
+
+void SetBarPos(HWND window, unsigned pos) {
+    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, pos, 0);
+}
+
+// Closing from the window's own logic: lParam 1 makes OnClose let it through
+// without asking.
+void CloseProgressWindow(HWND window) {
+    if (window) SendMessageW(window, WM_CLOSE, 1, 1);
+}
+
+CInstaller* App() { return CInstaller::GetInstance(); }
+
+}  // namespace
+
+namespace kavri {
+
+bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent) {
+    if (fileSize <= 0 || bytes < 0) return false;
+    const uint64_t done = static_cast<uint64_t>(bytes);
+    const uint64_t size = static_cast<uint64_t>(fileSize);
+    uint64_t value;
+    if (done >= size) {
+        value = 100;
+    } else if (done <= UINT64_MAX / 100) {
+        value = done * 100 / size;
+    } else {
+        value = done / (size / 100);  // size > done > 1.8e17: size / 100 is exact enough
+    }
+    if (value > 100) value = 100;
+    if (percent) *percent = static_cast<uint32_t>(value);
+    return true;
+}
+
+uint32_t DiskSpaceNeededMB(int64_t fileSize) {
+    if (fileSize <= 0) return 0;
+    const uint64_t mb = static_cast<uint64_t>(fileSize) / 1048576ull * 3ull;
+    return mb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(mb);
+}
+
+}  // namespace kavri
+
+MainDlg::MainDlg(HINSTANCE instance)
+    : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
+      m_notifying(0) {}
+
+MainDlg::~MainDlg() {
+    if (!m_downloader) return;
+    // A download that is still running is stopped first, and a notification
+    // that is still on its way out (it has just closed this window) is let
+    // finish before the coordinator goes away under it.
+    kavri::Guarded([this] {
+        if (m_downloader->IsBusy()) m_downloader->Cancel();
+    });
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (m_notifying.load() > 0 && GetTickCount64() < deadline) Sleep(10);
+    if (m_notifying.load() > 0)
+        LogWarning(&Source(), -1, L":~MainDlg, a download notification did not end in time.");
+    delete m_downloader;
+    m_downloader = nullptr;
+}
+
+BOOL MainDlg::OnInitDialog(DialogMessage* msg) {
+    HWND window = GetWindow();
+    ShowWindow(GetDlgItem(window, IDCANCEL), SW_HIDE);
+    if (HMENU menu = GetSystemMenu(window, FALSE))
+        EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | MF_GRAYED | MF_DISABLED);
+
+    if (CInstaller* app = App()) SetWindowTextW(window, app->GetProductName());
+    SetDlgItemTextW(window, IDCANCEL, GetString(IDS_BTN_CANCEL));
+    SetStatus(window, GetString(IDS_STATUS_PREPARING));
+    SetPercentText(window, L"");
+
+    try {
+        m_downloader = new CDownloader();
+        if (CInstaller* app = App()) m_downloader->SetMaxSegments(app->GetMaxSegments());
+    } catch (kavri::EErrorCode code) {
+        LogError(&Source(), code, L":OnInitDialog, the downloader could not be prepared.");
+    } catch (...) {
+        LogError(&Source(), -1, L":OnInitDialog, the downloader could not be created.");
+    }
+    return TRUE;
+}
+
+bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
+    if (!m_downloader) return false;
+    if (!url || !*url) {
+        LogError(&Source(), kavri::kErrBadArgument, L":StartDownload, no URL to download.");
+        return false;
+    }
+    try {
+        m_downloader->SetUrl(url);
+        m_downloader->SetCallback(callback);
+        const int r = m_downloader->Run(this);
+        if (r != 0) LogError(&Source(), r, L":StartDownload, the download did not start.");
+        return r == 0;
+    } catch (kavri::EErrorCode code) {
+        LogError(&Source(), code, L":StartDownload, \"%ls\" was refused.", url);
+    } catch (...) {
+        LogError(&Source(), -1, L":StartDownload, unexpected error starting \"%ls\".", url);
+    }
+    return false;
+}
+
+bool MainDlg::RunAgain(bool resetFirst) {
+    if (!m_downloader) return false;
+    try {
+        if (resetFirst) m_downloader->Reset(true);
+        const int r = m_downloader->Run(this);
+        if (r != 0) LogError(&Source(), r, L":RunAgain, the download did not start.");
+        return r == 0;
+    } catch (kavri::EErrorCode code) {
+        LogError(&Source(), code, L":RunAgain, the download could not be restarted.");
+    } catch (...) {
+        LogError(&Source(), -1, L":RunAgain, unexpected error.");
+    }
+    return false;
+}
+
+int MainDlg::OnShow(DialogMessage* msg) {
+    HWND window = GetWindow();
+    StartMarquee(window);
+    CInstaller* app = App();
+    if (!app) return 0;
+
+    const bool offer = app->CanInstallFromCD();
+    if (offer) {
+        INT_PTR answer = 0;
+        do {
+            answer = AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO_INSTALL_FROM_CD, window);
+            if (answer == 1) {
+                app->SetState(stubInstaller_CheckNewVersion);
+                if (StartDownload(app->GetWebConfigUrl(), &MainDlg::OnWebConfigEvent)) return 1;
+                app->InstallFromCD(window);
+                return 0;
+            }
+            if (answer == 2) {
+                app->InstallFromCD(window);
+                return 0;
+            }
+            const INT_PTR confirm =
+                ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, window);
+            if (confirm == 1) {
+                app->SetState(stubinstaller_CancelledByUser);
+                return 0;
+            }
+        } while (answer == 0);
+    }
+
+    if (StartDownload(app->GetDownloadUrl(), &MainDlg::OnDownloadEvent)) return 1;
+    if (offer) app->InstallFromCD(window);
+    return 0;
+}
+
+BOOL MainDlg::OnCommand(WORD id, WORD code) {
+    if (id == IDCANCEL || id == IDCLOSE) {
+        SendMessageW(GetWindow(), WM_CLOSE, 0, 0);
+        return 1;
+    }
+    return 0;
+}
+
+int MainDlg::OnClose(DialogMessage* msg) {
+    if (msg->lParam != 0) return 1;
+    if (m_confirming.load() != 0) return 0;
+
+    HWND window = GetWindow();
+    m_confirming.store(1);
+    const INT_PTR answer = ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, window);
+    m_confirming.store(0);
+    if (answer != 1) return 0;
+    if (!m_downloader || !m_downloader->IsBusy()) return 1;
+
+    SetStatus(window, GetString(IDS_STATUS_CANCELLING));
+    SetPercentText(window, L"");
+    EnableWindow(GetDlgItem(window, IDCANCEL), FALSE);
+    StartMarquee(window);
+
+    if (m_downloader->IsBusy()) {
+        // The coordinator's final notification (failed, result 1) closes us.
+        m_downloader->CancelAsync();
+        return 0;
+    }
+    m_downloader->Cancel();
+    if (CInstaller* app = App()) app->SetState(stubinstaller_CancelledByUser);
+    return 1;
+}
+
+void MainDlg::OnWebConfigEvent(CDownloader* sender, DownloadEvent event) {
+    MainDlg* self = static_cast<MainDlg*>(event.context);
+    if (!self) return;
+    self->m_notifying.fetch_add(1);
+    kavri::Guarded([&] { self->OnWebConfigEvent(event.state, event.bytesDone); });
+    self->m_notifying.fetch_sub(1);
+}
+
+void MainDlg::OnDownloadEvent(CDownloader* sender, DownloadEvent event) {
+    MainDlg* self = static_cast<MainDlg*>(event.context);
+    if (!self) return;
+    self->m_notifying.fetch_add(1);
+    kavri::Guarded([&] { self->OnDownloadEvent(event.state, event.bytesDone); });
+    self->m_notifying.fetch_sub(1);
+}
+
+void MainDlg::OnWebConfigEvent(int state, int64_t bytes) {
+    HWND window = GetWindow();
+    CInstaller* app = App();
+    if (!app || !m_downloader) return;
+    switch (state) {
+    case DOWNLOAD_CONNECTING:
+        SetStatus(window, GetString(IDS_STATUS_CONNECTING));
+        break;
+    case DOWNLOAD_COMPLETE:
+        if (app->LoadConfig(m_downloader->GetFilePath()) &&
+            StartDownload(app->GetDownloadUrl(), &MainDlg::OnDownloadEvent)) {
+            break;
+        }
+        app->InstallFromCD(window);
+        CloseProgressWindow(window);
+        break;
+    case DOWNLOAD_FAILED:
+        HandleDownloadFailure(m_downloader->GetResult());
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
+    HWND window = GetWindow();
+    if (!m_downloader) return;
+    switch (state) {
+    case DOWNLOAD_CONNECTING:
+        SetStatus(window, GetString(IDS_STATUS_CONNECTING));
+        StartMarquee(window);
+        SetPercentText(window, L"");
+        m_shownPercent.store(-1);
+        break;
+    case DOWNLOAD_TESTING:
+        SetStatus(window, GetString(IDS_STATUS_PREPARING));
+        break;
+    case DOWNLOAD_STARTING: {
+        SetStatus(window, GetString(IDS_STATUS_DOWNLOADING));
+        // With the size unknown there is no percentage to show: the bar
+        // keeps its marquee.
+        uint32_t percent = 0;
+        if (kavri::DownloadPercent(bytes < 0 ? 0 : bytes, m_downloader->GetFileSize(), &percent))
+            StopMarquee(window);
+        m_shownPercent.store(-1);
+        if (CInstaller* app = App()) app->SetState(stubinstaller_DownloadStarted);
+        break;
+    }
+    case DOWNLOAD_PROGRESS: {
+        uint32_t percent = 0;
+        if (!kavri::DownloadPercent(bytes, m_downloader->GetFileSize(), &percent)) break;
+        // Segment threads report concurrently; only a larger value is shown,
+        // so the bar never steps back and unchanged values cost no message.
+        int shown = m_shownPercent.load();
+        do {
+            if (static_cast<int>(percent) <= shown) return;
+        } while (!m_shownPercent.compare_exchange_weak(shown, static_cast<int>(percent)));
+        SetBarPos(window, percent);
+        wchar_t text[5];
+        _snwprintf(text, 5, L"%u%%", percent);
+        text[4] = L'\0';
+        SetPercentText(window, text);
+        break;
+    }
+    case DOWNLOAD_COMPLETE:
+        SetStatus(window, GetString(IDS_STATUS_COMPLETE));
+        SetBarPos(window, 0);
+        SetPercentText(window, L"100%");
+        if (CInstaller* app = App()) app->StartMainInstaller(window, m_downloader->GetFilePath());
+        CloseProgressWindow(window);
+        break;
+    case DOWNLOAD_FAILED:
+        SetStatus(window, GetString(IDS_STATUS_FAILED));
+        HandleDownloadFailure(m_downloader->GetResult());
+        break;
+    default:
+        break;
+    }
+}
+
+bool MainDlg::HandleDownloadFailure(int code) {
+    HWND window = GetWindow();
+    CInstaller* app = App();
+    if (!app) {
+        CloseProgressWindow(window);
+        return true;
+    }
+    const bool offer = app->CanInstallFromCD();
+
+    if (code == kavri::kOk) {
+        CloseProgressWindow(window);
+        return true;
+    }
+    if (code == kavri::kCancelled) {
+        app->SetState(stubinstaller_CancelledByUser);
+        CloseProgressWindow(window);
+        return true;
+    }
+    if (code == kavri::kErrDiskSpace) {
+        const int64_t size = m_downloader ? m_downloader->GetFileSize() : -1;
+        ShowErrorMessage(window, IDS_MSG_NOT_ENOUGH_DISK, kavri::DiskSpaceNeededMB(size));
+        app->SetState(stubinstaller_Cancelled_DiskSpace);
+        CloseProgressWindow(window);
+        return true;
+    }
+
+    const bool connection = kavri::IsConnectionError(code);
+    const UINT message = connection ? IDS_MSG_NO_INTERNET : IDS_MSG_DOWNLOAD_FAILED_RETRY;
+    if (!connection) app->SetState(stubInstaller_DownloadError);
+
+    INT_PTR answer = 0;
+    while (answer == 0) {
+        answer = offer ? AskRetry(message, IDS_BTN_NO_INSTALL_FROM_CD, window)
+                       : AskRetry(message, window);
+        if (answer == 1) {
+            if (RunAgain(!connection)) return false;
+            break;
+        }
+        if (answer == 2) {
+            if (offer) app->InstallFromCD(window);
+            break;
+        }
+        if (offer) {
+            const INT_PTR confirm =
+                ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, window);
+            if (confirm != 1) continue;  // asks again only when the box was just closed
+        }
+        app->SetState(stubinstaller_CancelledByUser);
+        break;
+    }
+    CloseProgressWindow(window);
+    return true;
+}
+
+INT_PTR RunProgressWindow(HINSTANCE instance) {
+    MainDlg* dialog = new MainDlg(instance);
+    const INT_PTR result = dialog->DoModal(IDD_PROGRESS, nullptr);
+    delete dialog;
+    return result;
+}
