@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "common/CriticalSection.h"
@@ -71,8 +72,15 @@ public:
     bool IsCancelled() const { return m_cancelled.load() != 0; }
     bool IsRunningFlag() const { return m_running.load() == 1; }
 
+    // A segment that must start over from 0 (no byte ranges) takes back the
+    // bytes it had counted, so the total never exceeds the file.
+    void ForgetWrittenBytes(uint64_t count);
+
     // Tests shorten the restart delay factor.
     void SetRestartDelayFactorForTest(uint32_t factor) { m_restartDelayFactor = factor; }
+    // Tests replace the free space that the target directory reports
+    // (negative: use the real value).
+    void SetFreeSpaceForTest(int64_t bytes) { m_freeSpaceForTest = bytes; }
 
 protected:
     virtual void OnStatus(int state);
@@ -87,6 +95,21 @@ protected:
     int WaitAll();
     int RunConnectivityTest();
     static int WaitForTestSegments(std::vector<CSegment*>& probes);
+
+    // Segment lifetime: a segment whose worker has ended is deleted; one whose
+    // worker still runs is cut off from this coordinator and kept in
+    // m_retired until it ends (swept later, waited for on destruction).
+    void ReleaseSegment(CSegment* segment);
+    void ReleaseAllSegments();
+    void SweepRetired();
+    // Waits until every worker of this coordinator has ended or deadline
+    // (GetTickCount64) passes; true when all ended.
+    bool WaitForWorkers(ULONGLONG deadline);
+    void CloseFile();
+    bool SegmentSucceeded(const CSegment* segment) const;
+    bool IsMainThread() const;
+    static unsigned __stdcall MainThreadProc(void* param);
+    static unsigned __stdcall CancelThreadProc(void* param);
 
     wchar_t m_filePath[MAX_PATH];
     uint32_t m_restartDelayFactor;
@@ -106,6 +129,13 @@ protected:
     int m_result;
     DownloadCallback m_callback;
     void* m_context;
+
+    HANDLE m_thread;        // the main download thread of the last Run
+    DWORD m_threadId;
+    HANDLE m_cancelThread;  // the last CancelAsync thread
+    std::vector<CSegment*> m_retired;  // cut-off segments whose workers still run
+    int64_t m_freeSpaceForTest;
+    bool m_disposed;
 };
 
 namespace kavri {
@@ -114,7 +144,9 @@ struct SegmentPlan {
     uint64_t start;
     uint64_t end;
 };
-// The byte ranges CreateSegments makes.
+// The byte ranges CreateSegments makes. A fileSize of UINT64_MAX (-1, size
+// unknown) gives one segment from 0 with no end (end 0: read to the end of
+// the data), and so does a file of 0 bytes.
 std::vector<SegmentPlan> PlanSegments(uint64_t fileSize, bool acceptsRanges,
                                       uint32_t maxSegments, uint64_t minSegmentSize);
 // The delay before restarting a failed segment with n segments remaining.

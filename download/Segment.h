@@ -14,9 +14,10 @@
 #include <cstdint>
 
 #include "download/Connection.h"
+#include "common/CriticalSection.h"
 #include "download/Downloader.h"
 
-class CDownloader::CSegment : public virtual CConnection {
+class CDownloader::CSegment final : public virtual CConnection {
 public:
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
@@ -29,6 +30,11 @@ public:
     uint64_t GetPosition() const { return start + downloaded; }
     // Waits up to timeoutMs for the current worker; true when none runs.
     bool WaitForWorker(DWORD timeoutMs) const;
+    // Probes copy the coordinator's knowledge of byte-range support.
+    void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
+    // Cuts the segment off from its owner: once this returns, the worker
+    // never touches the owner again and ends at its next check.
+    void DetachOwner();
 
     uint32_t id;
     uint64_t start;
@@ -44,6 +50,13 @@ public:
     unsigned char buffer[8192];
 
 private:
+    // Every access of the worker to its owner goes through these, under
+    // ownerLock, so DetachOwner can end the relation safely.
+    bool OwnerCancelled();
+    uint32_t WriteToOwner(const void* data, uint32_t count);
+
+    kavri::CriticalSection ownerLock;
+
     void ThreadMain();
     void TestThreadMain();
     static DWORD WINAPI ThreadProc(LPVOID param);

@@ -1,0 +1,103 @@
+// How many connections to the server may be open at once: n probes (the
+// coordinator's maxSegments) open the download URL at the same time in a
+// session of their own; every failed open counts in that session, and
+// maxSegments becomes n - failures + 1.
+//
+// Concurrency: the probes run on their own threads and count into the test
+// session under the process-wide lock. A probe's timed-out open leaves its
+// own worker behind, but that worker holds its own copies and is cut off
+// from the probe and the session before the open returns (CConnection), so
+// only the probe threads themselves are waited for. A probe thread that does
+// not end within its bound keeps its probe and the session alive.
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+#include "common/ErrorCode.h"
+#include "download/Connection.h"
+#include "download/Downloader.h"
+#include "download/Segment.h"
+#include "net/Session.h"
+
+namespace {
+
+// Probes wait for their open for the session's connection time-out; their
+// workers end shortly after that.
+const DWORD kProbeExitSlackMs = 5000;
+
+}  // namespace
+
+int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
+    for (CSegment* probe : probes) {
+        DWORD bound = kProbeExitSlackMs;
+        if (CSession* session = probe->GetSessionPtr()) bound += session->GetConnectionTimeout();
+        probe->WaitForWorker(bound);
+    }
+    return 0;
+}
+
+int CDownloader::RunConnectivityTest() {
+    const uint32_t n = m_maxSegments;
+    if (!m_currentConnection) return kavri::kErrNoConnection;
+
+    std::unique_ptr<CSession> session(new CSession(0));
+    session->SetLogName(L"CSession");
+    // The test behaves like the download it measures.
+    if (GetConnectionTimeout() != session->GetConnectionTimeout() ||
+        GetReceiveTimeout() != session->GetReceiveTimeout())
+        session->SetTimeoutsForTest(GetConnectionTimeout(), GetReceiveTimeout());
+
+    // The test connection asks for the probes' range too (bytes 0 to 10 when
+    // the server serves ranges), so holding it open costs the server nothing.
+    std::unique_ptr<CSegment> connection;
+    {
+        CConnection base(session.get(), m_currentConnection->GetUrl());
+        connection.reset(new CSegment(0, base, 0, 10));
+    }
+    connection->SetLogName(L"CConnection");
+    connection->SetAcceptsRanges(m_currentConnection->AcceptsRanges());
+    connection->SetOpenInWorkerThread(true);
+
+    if (!session->GetSession(false)) {
+        LogInfo(this, L"%ls: Couldn't open local test session", L"CDownloader::RunConnectivityTest");
+        return kavri::kErrSession;
+    }
+    int r = connection->Open();
+    if (r != 0) {
+        LogError(this, r, L"%ls: Error opening new test connection", L"CDownloader::RunConnectivityTest");
+        connection->Close();
+        session->Close();
+        return r;
+    }
+    LogInfo(this, L"%ls: Running %d dummy test segments", L"CDownloader::RunConnectivityTest", static_cast<int>(n));
+
+    std::vector<CSegment*> probes;
+    for (uint32_t i = 1; i <= n; ++i) {
+        CSegment* probe = new CSegment(i, *connection, 0, 10);
+        probe->owner = this;
+        probes.push_back(probe);
+    }
+    SetMaxConnectionsPerServer(n + 2, nullptr);
+    for (CSegment* probe : probes) probe->RunTest();
+    r = WaitForTestSegments(probes);
+
+    m_maxSegments = kavri::AdjustMaxSegments(m_maxSegments, session->GetFailureCount());
+    LogInfo(this, L"%ls: %u of %d test connections failed, %u segments.", L"CDownloader::RunConnectivityTest",
+            static_cast<unsigned>(session->GetFailureCount()), static_cast<int>(n), m_maxSegments);
+
+    bool keepSession = false;
+    for (CSegment* probe : probes) {
+        if (probe->WaitForWorker(0)) {
+            delete probe;
+        } else {
+            probe->DetachOwner();
+            keepSession = true;
+            LogWarning(this, kavri::kErrNoConnection, L"%ls: test segment %u still busy, left to end by itself.",
+                       L"CDownloader::RunConnectivityTest", probe->id);
+        }
+    }
+    connection->Close();
+    session->Close();
+    if (keepSession) session.release();
+    return r;
+}
