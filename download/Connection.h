@@ -49,6 +49,11 @@ public:
     HINTERNET GetUrlHandle() const { return m_urlHandle; }
     CSession* GetSessionPtr() const { return m_session; }
     void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
+    bool IsSecure() const { return m_secure; }
+    // True after an open whose request carried a Range header and that was
+    // answered with 206 and a Content-Range starting at the offset asked for.
+    // (An open whose range was not honoured fails with -403 instead.)
+    bool GotRequestedRange() const { return m_gotRange; }
 
 protected:
     wchar_t m_url[260];
@@ -59,6 +64,13 @@ protected:
     bool m_acceptsRanges;
     HINTERNET m_urlHandle;  // the open request; owned (closed by Close)
     bool m_openInWorkerThread;
+    bool m_secure;             // https: TLS, certificate errors never ignored
+    bool m_gotRange;
+    HINTERNET m_connectHandle;  // parent of the request; owned (closed by Close)
+
+private:
+    int RunOpen(bool test, bool onWorker);
+    void AdoptHandles(HINTERNET connect, HINTERNET request);
 };
 
 namespace kavri {
@@ -80,4 +92,23 @@ bool ParseRangeStart(const wchar_t* headers, uint64_t* start);
 
 // Start offset of a Content-Range value "bytes N-M/T"; false when malformed.
 bool ParseContentRangeStart(const wchar_t* value, uint64_t* start);
+
+// WinINet errors of the connection group (-500 rather than -400).
+bool IsConnectionGroupError(DWORD error);
+
+// Per-request time-outs, taken from a session when an open starts.
+struct RequestTimeouts {
+    DWORD connectMs;
+    DWORD sendMs;
+    DWORD receiveMs;
+};
+
+// One GET: crack the URL, connect (port from the URL), open the request
+// (INTERNET_FLAG_SECURE added for https), set the time-outs on the request's
+// own handle, send with the extra headers (length as HttpSendRequestW takes
+// it). True with both handles owned by the caller; false with the handles
+// null and GetLastError() telling why. Certificate errors are never ignored.
+bool SendGetRequest(HINTERNET session, const wchar_t* url, const wchar_t* headers,
+                    DWORD headersLength, DWORD flags, const RequestTimeouts& timeouts,
+                    HINTERNET* connect, HINTERNET* request);
 }  // namespace kavri
