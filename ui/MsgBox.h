@@ -29,7 +29,12 @@ private:
     void FitButton(int id, const wchar_t* label, POINT* shift);
 };
 
-// Builders over ready strings.
+// The installer title: the configured product name, or the default name
+// (string 101) when the application object is not available. Never null.
+const wchar_t* GetInstallerTitle();
+
+// Builders over ready strings. A message dialog shown without an owner Dialog
+// is deleted when its builder returns; one with an owner Dialog belongs to it.
 INT_PTR ShowMessageDialog(WORD templateId, const wchar_t* text, const wchar_t* caption,
                           const wchar_t* firstButton, const wchar_t* secondButton, HWND owner);
 INT_PTR ShowErrorBox(const wchar_t* text, const wchar_t* caption, const wchar_t* link, HWND owner);

@@ -23,9 +23,12 @@
 //                                 id, class, text, visible, enabled, rect (dialog
 //                                 client coordinates), style; progress bars add
 //                                 pos, min, max, marquee; statics add hyperlink
-//                                 (window property "_Hyperlink_From_Static_")
-//                                 and underlined (current font is the link's
-//                                 underline font)
+//                                 (window property "_Hyperlink_From_Static_");
+//                                 visible statics also what the screen shows:
+//                                 blue_pixels (RGB(0,0,192)), blue_width,
+//                                 longest_blue_run and underlined (one blue row
+//                                 spans >= 80% of the blue width). Fonts cannot
+//                                 be read across processes under Wine.
 //   click --id N [--force]        buttons: BM_CLICK (posted); SS_NOTIFY statics:
 //                                 WM_LBUTTONDOWN/UP at the centre. Refuses hidden
 //                                 or disabled controls unless --force.
@@ -35,12 +38,16 @@
 //                                 dialog thread's focused control, so it passes
 //                                 through the dialog's own message loop;
 //                                 input: SetForegroundWindow + SendInput.
+//   command --id N                posts WM_COMMAND with id N (e.g. 8, IDCLOSE) to the
+//                                 dialog, as a menu or accelerator would
 //   close [--syscommand]          posts WM_CLOSE (or WM_SYSCOMMAND SC_CLOSE, which
 //                                 is what the caption's close box sends)
 //   hover --id N [--leave] [--method post|input]
 //                                 moves the mouse onto the control (or off it with
-//                                 --leave), waits up to 2 s for the link font to
-//                                 follow and prints underlined and capture
+//                                 --leave), waits up to 2 s for the screen to show
+//                                 the underline (or its absence), prints the pixel
+//                                 fields and capture (the control holds the mouse
+//                                 capture while hovered)
 //   foreground                    the foreground window
 //
 // Exit codes: 0 done, 1 window/control not found or timed out, 2 bad usage,
@@ -60,7 +67,6 @@
 namespace {
 
 const wchar_t kPropFromStatic[] = L"_Hyperlink_From_Static_";
-const wchar_t kPropUnderlineFont[] = L"_Hyperlink_Underline_Font_";
 const UINT kSendTimeoutMs = 3000;
 
 // ---- output -------------------------------------------------------------
@@ -301,13 +307,69 @@ std::string WindowLine(HWND w) {
            Num(r.top) + "," + Num(r.right) + "," + Num(r.bottom) + "]}";
 }
 
-// The link's current font is its underline font (hover state).
-bool IsUnderlined(HWND c) {
-    HANDLE underline = GetPropW(c, kPropUnderlineFont);
-    if (!underline) return false;
-    DWORD_PTR font = 0;
-    if (!SendMessageTimeoutW(c, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &font)) return false;
-    return reinterpret_cast<HANDLE>(font) == underline;
+// What the screen shows of a control, read back from the display: the pixels
+// in the link colour RGB(0, 0, 192), and whether one row of them spans most
+// of their width (an underline). Fonts cannot be asked for across processes
+// under Wine (WM_GETFONT answers 0), so the screen is the witness.
+struct Pixels {
+    int blue = 0;
+    int blueWidth = 0;   // from the leftmost to the rightmost blue pixel
+    int longestRun = 0;  // longest horizontal run of blue pixels
+    bool underlined() const { return blue > 0 && blueWidth >= 20 && longestRun * 10 >= blueWidth * 8; }
+};
+
+Pixels ScanPixels(HWND c) {
+    Pixels px;
+    RECT r = {};
+    GetWindowRect(c, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return px;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;  // top-down
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bmp && bits) {
+        HGDIOBJ old = SelectObject(mem, bmp);
+        BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+        GdiFlush();
+        const DWORD* p = static_cast<const DWORD*>(bits);
+        int minX = w, maxX = -1;
+        for (int y = 0; y < h; ++y) {
+            int run = 0;
+            for (int x = 0; x < w; ++x) {
+                DWORD v = p[y * w + x] & 0xFFFFFF;  // 0x00RRGGBB
+                if (v == 0x0000C0) {
+                    ++px.blue;
+                    if (x < minX) minX = x;
+                    if (x > maxX) maxX = x;
+                    if (++run > px.longestRun) px.longestRun = run;
+                } else {
+                    run = 0;
+                }
+            }
+        }
+        if (maxX >= minX) px.blueWidth = maxX - minX + 1;
+        SelectObject(mem, old);
+    }
+    if (bmp) DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return px;
+}
+
+bool IsUnderlined(HWND c) { return ScanPixels(c).underlined(); }
+
+std::string PixelFields(HWND c) {
+    Pixels px = ScanPixels(c);
+    return ",\"underlined\":" + Bool(px.underlined()) + ",\"blue_pixels\":" + Num(px.blue) +
+           ",\"blue_width\":" + Num(px.blueWidth) + ",\"longest_blue_run\":" + Num(px.longestRun);
 }
 
 HWND CaptureOf(HWND w) {
@@ -339,7 +401,8 @@ std::string ControlLine(HWND dlg, HWND c) {
                 ",\"marquee\":" + Bool((style & PBS_MARQUEE) != 0);
     } else if (_wcsicmp(cls.c_str(), L"Static") == 0) {
         bool link = GetPropW(c, kPropFromStatic) != nullptr;
-        line += ",\"hyperlink\":" + Bool(link) + ",\"underlined\":" + Bool(link && IsUnderlined(c));
+        line += ",\"hyperlink\":" + Bool(link);
+        if (IsWindowVisible(c)) line += PixelFields(c);
     }
     return line + "}";
 }
@@ -483,6 +546,12 @@ int CmdKey(HWND dlg, const Options& o) {
     return 0;
 }
 
+int CmdCommand(HWND dlg, const Options& o) {
+    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(o.id & 0xFFFF, 0), 0);
+    WriteOut("{\"command\":" + Num(o.id) + "}");
+    return 0;
+}
+
 int CmdClose(HWND dlg, const Options& o) {
     if (o.syscommand)
         PostMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -522,10 +591,8 @@ int CmdHover(HWND dlg, const Options& o) {
     bool want = !o.leave;
     DWORD start = GetTickCount();
     while (IsUnderlined(c) != want && GetTickCount() - start < 2000) Sleep(20);
-    bool underlined = IsUnderlined(c);
-    WriteOut("{\"id\":" + Num(o.id) + ",\"underlined\":" + Bool(underlined) + ",\"capture\":" +
-             Bool(CaptureOf(dlg) == c) + ",\"hyperlink\":" + Bool(GetPropW(c, kPropFromStatic) != nullptr) +
-             "}");
+    WriteOut("{\"id\":" + Num(o.id) + PixelFields(c) + ",\"capture\":" + Bool(CaptureOf(dlg) == c) +
+             ",\"hyperlink\":" + Bool(GetPropW(c, kPropFromStatic) != nullptr) + "}");
     return 0;
 }
 
@@ -540,7 +607,7 @@ int CmdForeground() {
 }
 
 void PrintUsage() {
-    Error("usage: uidriver list|wait-window|wait-gone|dump|click|key|close|hover|foreground "
+    Error("usage: uidriver list|wait-window|wait-gone|dump|click|key|command|close|hover|foreground "
           "[--title T] [--title-has S] [--class C] [--has-id N] [--pid P] [--hwnd H] [--enabled] "
           "[--timeout MS] [--id N] [--force] [--vk NAME] [--method post|input] [--syscommand] [--leave]");
 }
@@ -559,12 +626,12 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"wait-gone") return CmdWaitGone(o);
 
     bool known = cmd == L"wait-window" || cmd == L"dump" || cmd == L"click" || cmd == L"key" ||
-                 cmd == L"close" || cmd == L"hover";
+                 cmd == L"close" || cmd == L"hover" || cmd == L"command";
     if (!known) {
         PrintUsage();
         return 2;
     }
-    if ((cmd == L"click" || cmd == L"hover") && !o.hasIdArg) {
+    if ((cmd == L"click" || cmd == L"hover" || cmd == L"command") && !o.hasIdArg) {
         Error("--id is required");
         return 2;
     }
@@ -585,5 +652,6 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"click") return CmdClick(dlg, o);
     if (cmd == L"key") return CmdKey(dlg, o);
     if (cmd == L"close") return CmdClose(dlg, o);
+    if (cmd == L"command") return CmdCommand(dlg, o);
     return CmdHover(dlg, o);
 }
