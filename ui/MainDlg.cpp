@@ -170,7 +170,10 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
 bool MainDlg::RunAgain(bool resetFirst) {
     if (!m_downloader) return false;
     try {
-        if (resetFirst) m_downloader->Reset(true);
+        if (resetFirst) {
+            LogInfo(&Source(), L":RunAgain, reset before the retry.");
+            m_downloader->Reset(true);
+        }
         const int r = m_downloader->Run(this);
         if (r != 0) LogError(&Source(), r, L":RunAgain, the download did not start.");
         return r == 0;
