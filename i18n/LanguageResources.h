@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include "resources/resource.h"
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,6 +39,10 @@ public:
     // then the primary language with the neutral sublanguage, then neutral.
     // Returns false when none of them is stored.
     bool ResolveResourceLanguage(LPCWSTR type, LPCWSTR name, LANGID* chosen) const;
+
+    // True when id is recorded as missing in this language (a lookup with
+    // fallback found it empty or absent); such ids go straight to neutral.
+    bool HasMissMarker(UINT id);
 
 private:
     const wchar_t* LoadBlock(UINT id);  // called with m_lock held
@@ -72,46 +78,46 @@ const wchar_t* GetIsoLanguageName(LCID lcid, std::wstring* out);
 // The dialog template with that id in the current language, or null.
 const DLGTEMPLATE* FindDialogTemplate(WORD id);
 
-// String ids.
+// String ids (values from resources/resource.h, shared with the .rc files).
 enum EStringId : UINT {
-    IDS_PRODUCT_NAME = 101,
-    IDS_HELP_URL = 103,
-    IDS_TRACKING_URL = 104,
-    IDS_BTN_CANCEL = 200,
-    IDS_BTN_CLOSE = 201,
-    IDS_BTN_RETRY = 202,
-    IDS_BTN_NO = 203,
-    IDS_BTN_NO_INSTALL_FROM_CD = 204,
-    IDS_BTN_YES = 205,
-    IDS_STATUS_PREPARING = 500,
-    IDS_STATUS_CONNECTING = 501,
-    IDS_STATUS_DOWNLOADING = 502,
-    IDS_STATUS_COMPLETE = 503,
-    IDS_STATUS_FAILED = 504,
-    IDS_STATUS_CANCELLING = 505,
-    IDS_LINK_SUPPORTED_OS = 510,
-    IDS_MSG_UNEXPECTED_ERROR = 590,
-    IDS_MSG_DOWNLOAD_FAILED_RETRY = 591,
-    IDS_CAPTION_OS_NOT_SUPPORTED = 593,
-    IDS_MSG_OS_NOT_SUPPORTED = 594,
-    IDS_MSG_NOT_ENOUGH_RAM = 595,
-    IDS_MSG_NO_INTERNET = 596,
-    IDS_MSG_CPU_TOO_SLOW = 597,
-    IDS_MSG_NOT_ENOUGH_DISK = 598,
-    IDS_MSG_INSTALL_LATEST = 599,
-    IDS_CAPTION_CANCEL = 600,
-    IDS_MSG_CONFIRM_CANCEL = 601,
+    IDS_PRODUCT_NAME = RC_IDS_PRODUCT_NAME,
+    IDS_HELP_URL = RC_IDS_HELP_URL,
+    IDS_TRACKING_URL = RC_IDS_TRACKING_URL,
+    IDS_BTN_CANCEL = RC_IDS_BTN_CANCEL,
+    IDS_BTN_CLOSE = RC_IDS_BTN_CLOSE,
+    IDS_BTN_RETRY = RC_IDS_BTN_RETRY,
+    IDS_BTN_NO = RC_IDS_BTN_NO,
+    IDS_BTN_NO_INSTALL_FROM_CD = RC_IDS_BTN_NO_INSTALL_FROM_CD,
+    IDS_BTN_YES = RC_IDS_BTN_YES,
+    IDS_STATUS_PREPARING = RC_IDS_STATUS_PREPARING,
+    IDS_STATUS_CONNECTING = RC_IDS_STATUS_CONNECTING,
+    IDS_STATUS_DOWNLOADING = RC_IDS_STATUS_DOWNLOADING,
+    IDS_STATUS_COMPLETE = RC_IDS_STATUS_COMPLETE,
+    IDS_STATUS_FAILED = RC_IDS_STATUS_FAILED,
+    IDS_STATUS_CANCELLING = RC_IDS_STATUS_CANCELLING,
+    IDS_LINK_SUPPORTED_OS = RC_IDS_LINK_SUPPORTED_OS,
+    IDS_MSG_UNEXPECTED_ERROR = RC_IDS_MSG_UNEXPECTED_ERROR,
+    IDS_MSG_DOWNLOAD_FAILED_RETRY = RC_IDS_MSG_DOWNLOAD_FAILED_RETRY,
+    IDS_CAPTION_OS_NOT_SUPPORTED = RC_IDS_CAPTION_OS_NOT_SUPPORTED,
+    IDS_MSG_OS_NOT_SUPPORTED = RC_IDS_MSG_OS_NOT_SUPPORTED,
+    IDS_MSG_NOT_ENOUGH_RAM = RC_IDS_MSG_NOT_ENOUGH_RAM,
+    IDS_MSG_NO_INTERNET = RC_IDS_MSG_NO_INTERNET,
+    IDS_MSG_CPU_TOO_SLOW = RC_IDS_MSG_CPU_TOO_SLOW,
+    IDS_MSG_NOT_ENOUGH_DISK = RC_IDS_MSG_NOT_ENOUGH_DISK,
+    IDS_MSG_INSTALL_LATEST = RC_IDS_MSG_INSTALL_LATEST,
+    IDS_CAPTION_CANCEL = RC_IDS_CAPTION_CANCEL,
+    IDS_MSG_CONFIRM_CANCEL = RC_IDS_MSG_CONFIRM_CANCEL,
 };
 
 // Dialog template, icon and control ids.
 enum EResourceId : WORD {
-    IDD_PROGRESS = 700,
-    IDD_QUESTION = 710,
-    IDD_CONFIRM = 712,
-    IDD_ERROR = 714,
-    IDI_APP = 300,
-    IDC_PROGRESS_BAR = 1008,
-    IDC_LINK = 1009,
-    IDC_PERCENT = 1014,
-    IDC_MSG_ICON = 1017,
+    IDD_PROGRESS = RC_IDD_PROGRESS,
+    IDD_QUESTION = RC_IDD_QUESTION,
+    IDD_CONFIRM = RC_IDD_CONFIRM,
+    IDD_ERROR = RC_IDD_ERROR,
+    IDI_APP = RC_IDI_APP,
+    IDC_PROGRESS_BAR = RC_IDC_PROGRESS_BAR,
+    IDC_LINK = RC_IDC_LINK,
+    IDC_PERCENT = RC_IDC_PERCENT,
+    IDC_MSG_ICON = RC_IDC_MSG_ICON,
 };
