@@ -20,15 +20,19 @@
 class CInstaller : public virtual CLog {
 public:
     // The one object, or null when its construction ended with an error code
-    // (the next call then tries again).
+    // (the next call then tries again). Null also while the object is being
+    // built, so that code reached from the constructor cannot recurse.
     static CInstaller* GetInstance();
+    // The code the last failed construction ended with (kavri::EErrorCode:
+    // -1 no module path, -2 no download source); 0 after a success.
+    static int GetConstructionError();
 
     bool IsAlreadyRunning() const { return m_mutex == nullptr; }
 
     // The installer title. Never null: for an instance that found another one
     // running it is still the title that instance shows.
     const wchar_t* GetProductName() const;
-    InstallerConfig* GetConfig() { return m_config; }
+    InstallerConfig* GetConfig() { return m_config.load(); }
 
     uint32_t GetLcid() const;
     uint32_t GetMaxSegments() const;
@@ -58,7 +62,11 @@ public:
     const wchar_t* GetLogPath() const { return m_logPath; }
 
     // Splits a command into its file (directory kept whole, even with blanks)
-    // and its arguments.
+    // and its arguments. A quoted file is taken up to its closing quote and
+    // returned without the quotes. For an unquoted command, the shortest
+    // prefix ending at a blank (or the whole command) that names an existing
+    // file is the file; when none exists, the file part is found after the
+    // last backslash, so a backslash in the arguments then moves the split.
     static void SplitCommand(const wchar_t* command, std::wstring* file, std::wstring* args);
 
 private:
@@ -66,6 +74,7 @@ private:
     ~CInstaller() = default;  // never destroyed: lives to process exit
     void ParseCommandLine(InstallerConfig* cfg);
     void DumpConfig(const CLog* source) const;
+    void BuildConfiguration();  // steps after the mutex; throws kavri::EErrorCode
     static void OnProcessExit();
 
     wchar_t m_modulePath[MAX_PATH];
@@ -74,6 +83,7 @@ private:
     wchar_t m_logPath[MAX_PATH];
     HANDLE m_mutex;
     std::atomic<int> m_state;
-    InstallerConfig* m_config;
+    std::atomic<InstallerConfig*> m_config;
+    // For an instance that found another one running: the title that one shows.
     std::wstring m_otherInstanceTitle;
 };

@@ -8,9 +8,11 @@
 #include <ctime>
 #include <cwchar>
 #include <mutex>
+#include <share.h>
 #include <string>
 
 #include "common/Guard.h"
+#include "common/Handles.h"
 
 namespace {
 
@@ -19,18 +21,29 @@ int ReadInitialLevel() {
     return value ? std::atoi(value) : 0;
 }
 
-std::atomic<int> g_level{ReadInitialLevel()};
+// The level lives in a function-local static so that a trace call made by
+// another translation unit's static initialisation already sees the level
+// from the environment, whatever the order of initialisation.
+std::atomic<int>& Level() {
+    static std::atomic<int> level{ReadInitialLevel()};
+    return level;
+}
 std::atomic<LogWriterFn> g_writer{nullptr};
+
+// Read once during static initialisation, before the entry point runs.
+[[maybe_unused]] const int g_initialLevelRead = Level().load();
 
 // The file writer's state: the path it appends to, and the lock that keeps
 // two threads from opening the file at once (which would drop a line).
+// Both are kept to process exit (never destroyed), so that lines written by
+// exit handlers or late threads still find them.
 std::mutex& FileLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* lock = new std::mutex;
+    return *lock;
 }
 std::wstring& FilePath() {
-    static std::wstring path;
-    return path;
+    static std::wstring* path = new std::wstring;
+    return *path;
 }
 
 const wchar_t kTruncated[] = L"...";
@@ -43,9 +56,11 @@ void FormatBounded(wchar_t* out, size_t outChars, const wchar_t* format, va_list
         out[0] = L'\0';
         return;
     }
+    // msvcrt returns -1 when the text does not fit; a C99 implementation
+    // returns the full length. A text of exactly outChars - 1 fits.
     int n = _vsnwprintf(out, outChars - 1, format, args);
     out[outChars - 1] = L'\0';
-    if (n < 0 || static_cast<size_t>(n) >= outChars - 1) {
+    if (n < 0 || static_cast<size_t>(n) > outChars - 1) {
         size_t markLen = wcslen(kTruncated);
         if (outChars > markLen + 1) wcscpy(out + outChars - 1 - markLen, kTruncated);
     }
@@ -64,18 +79,26 @@ std::string ToCurrentCodePage(const wchar_t* text) {
     UINT cp = ___lc_codepage_func();
     if (cp == 0) cp = CP_ACP;
     const bool utf = (cp == CP_UTF8 || cp == CP_UTF7);
-    int len = WideCharToMultiByte(cp, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    // No best-fit mapping: a character the code page lacks becomes '?'
+    // rather than a look-alike that reads as something else.
+    DWORD flags = utf ? 0 : WC_NO_BEST_FIT_CHARS;
+    int len = WideCharToMultiByte(cp, flags, text, -1, nullptr, 0, nullptr, nullptr);
+    if (len <= 0 && flags) {
+        flags = 0;  // some code pages take no flags
+        len = WideCharToMultiByte(cp, flags, text, -1, nullptr, 0, nullptr, nullptr);
+    }
     if (len <= 0) return std::string();
     std::string out(static_cast<size_t>(len), '\0');
     BOOL usedDefault = FALSE;
-    WideCharToMultiByte(cp, 0, text, -1, &out[0], len, utf ? nullptr : "?",
-                        utf ? nullptr : &usedDefault);
+    len = WideCharToMultiByte(cp, flags, text, -1, &out[0], len, utf ? nullptr : "?",
+                              utf ? nullptr : &usedDefault);
+    if (len <= 0) return std::string();
     out.resize(static_cast<size_t>(len) - 1);
     return out;
 }
 
 void Trace(const CLog* source, int level, int code, const wchar_t* format, va_list args) {
-    const int current = g_level.load(std::memory_order_relaxed);
+    const int current = Level().load(std::memory_order_relaxed);
     if (current == 0 || current > level) return;
 
     wchar_t message[kLogMessageChars];
@@ -127,7 +150,7 @@ void LogError(const CLog* source, int code, const wchar_t* format, ...) {
 }
 
 bool IsLogEnabled(int level) {
-    const int current = g_level.load(std::memory_order_relaxed);
+    const int current = Level().load(std::memory_order_relaxed);
     return current != 0 && current <= level;
 }
 
@@ -148,8 +171,8 @@ const wchar_t* GetErrorText(DWORD code) {
     return text;
 }
 
-void SetLogLevel(int level) { g_level.store(level); }
-int GetLogLevel() { return g_level.load(); }
+void SetLogLevel(int level) { Level().store(level); }
+int GetLogLevel() { return Level().load(); }
 void SetLogWriter(LogWriterFn writer) { g_writer.store(writer); }
 
 void SetLogFilePath(const wchar_t* path) {
@@ -196,9 +219,9 @@ void WriteLogLine(const CLog* /*source*/, int level, int code, const wchar_t* li
 
         // Binary append: the line break is written as CR LF explicitly, and
         // the code-page conversion above never stops at an unmappable character.
-        FILE* file = nullptr;
-        if (_wfopen_s(&file, path.c_str(), L"ab") != 0 || !file) return;
-        fwrite(bytes.data(), 1, bytes.size(), file);
-        fclose(file);
+        // Readers may look at the file while it grows; other writers may not.
+        kavri::ScopedFile file(_wfsopen(path.c_str(), L"ab", _SH_DENYWR));
+        if (!file) return;
+        fwrite(bytes.data(), 1, bytes.size(), file.Get());
     });
 }

@@ -1,0 +1,198 @@
+// The configuration record: defaults, INI file and command line.
+//
+// Concurrency: a record is filled on one thread (start-up, or the download
+// thread for a web configuration) before anyone else reads it; nothing here
+// takes a lock.
+#include "app/InstallerConfig.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <cwctype>
+
+#include "app/Installer.h"
+#include "app/SystemProbes.h"
+#include "common/ErrorCode.h"
+#include "i18n/LanguageResources.h"
+#include "log/Log.h"
+
+namespace {
+
+// Configuration lines belong to the application object's log source.
+const wchar_t kSourceName[] = L"CInstaller";
+
+const wchar_t kUndefined[] = L"undefined";
+
+bool IsSwitchChar(wchar_t c) { return c == L'-' || c == L'/'; }
+
+// Reads one INI key. True when the key is present with a non-empty value
+// that fits; an empty value or a missing key leaves out untouched. A value
+// longer than the accepted length is refused and logged rather than cut,
+// since half a URL or path would silently point somewhere else.
+bool ReadKey(const wchar_t* iniPath, const wchar_t* section, const wchar_t* key,
+             std::wstring* out) {
+    // One character more than accepted, so that a longer value shows as one.
+    const DWORD kBufferChars = static_cast<DWORD>(kavri::kMaxValueChars + 2);
+    wchar_t buffer[kavri::kMaxValueChars + 2];
+    DWORD n = GetPrivateProfileStringW(section, key, nullptr, buffer, kBufferChars, iniPath);
+    if (n == 0) return false;
+    if (n > kavri::kMaxValueChars) {
+        CLog source(kSourceName);
+        LogWarning(&source, kavri::kErrBadArgument,
+                   L":ReadIniFile, [%ls] %ls is longer than %u characters and was ignored.",
+                   section, key, static_cast<unsigned>(kavri::kMaxValueChars));
+        return false;
+    }
+    out->assign(buffer, n);
+    return true;
+}
+
+// _wtoi semantics: decimal, optional sign, 0 for no number; a negative
+// number stored in an unsigned field wraps.
+void ReadNumber(const wchar_t* iniPath, const wchar_t* section, const wchar_t* key,
+                uint32_t* field) {
+    std::wstring value;
+    if (ReadKey(iniPath, section, key, &value)) *field = static_cast<uint32_t>(_wtoi(value.c_str()));
+}
+
+void ReadString(const wchar_t* iniPath, const wchar_t* section, const wchar_t* key,
+                std::wstring* field) {
+    std::wstring value;
+    if (ReadKey(iniPath, section, key, &value)) *field = value;
+}
+
+}  // namespace
+
+RuntimeSection::RuntimeSection() : osVersion(), cpuMHz(0), ramMB(0), hddMB(0) {
+    osVersion.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    GetOsVersion(&osVersion);
+    osVersion.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    cpuMHz = GetCpuMHz();
+    ramMB = GetTotalRamMB();
+    hddMB = GetFreeDiskMB();
+}
+
+ProductSection::ProductSection() : version(0) {
+    GetString(IDS_PRODUCT_NAME, &name);
+    GetString(IDS_HELP_URL, &helpUrl);
+}
+
+CampaignSection::CampaignSection()
+    : source(kUndefined), information(kUndefined), medium(kUndefined) {
+    GetString(IDS_TRACKING_URL, &trackingUrlTemplate);
+}
+
+LocalizationSection::LocalizationSection() : maxSegments(10), lcid(GetUserDefaultLCID()) {}
+
+namespace kavri {
+
+void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out) {
+    ZeroMemory(out, sizeof(*out));
+    out->dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    if (!text) return;
+    // Split at the LAST dot: "6.1.7600" requires 6.7600.
+    const wchar_t* dot = wcsrchr(text, L'.');
+    if (!dot) {
+        out->dwMajorVersion = static_cast<DWORD>(_wtoi(text));
+        return;
+    }
+    std::wstring major(text, static_cast<size_t>(dot - text));
+    out->dwMajorVersion = static_cast<DWORD>(_wtoi(major.c_str()));
+    out->dwMinorVersion = static_cast<DWORD>(_wtoi(dot + 1));
+}
+
+std::wstring QualifyInstallerCommand(const std::wstring& command) {
+    std::wstring file, args;
+    CInstaller::SplitCommand(command.c_str(), &file, &args);
+    if (file.empty() || file.size() >= MAX_PATH) return command;
+    wchar_t qualified[MAX_PATH];
+    if (!PathSearchAndQualifyW(file.c_str(), qualified, MAX_PATH)) return command;
+    std::wstring out = qualified;
+    // A file that was quoted stays quoted, so the command still splits the
+    // same way when it is launched.
+    if (!command.empty() && command[0] == L'"') out = L"\"" + out + L"\"";
+    // The arguments exactly as written: "/S /v" must not become "\S \v".
+    if (!args.empty()) out += L" " + args;
+    return out;
+}
+
+void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
+    if (!iniPath || !*iniPath || !cfg) return;
+
+    ReadNumber(iniPath, L"DOWNLOADER", L"MaxAllowedSegments", &cfg->localization.maxSegments);
+    std::wstring value;
+    // Applied at once, also when cfg is a copy that is later discarded.
+    if (ReadKey(iniPath, L"DEBUG", L"LogLevel", &value)) SetLogLevel(_wtoi(value.c_str()));
+
+    if (ReadKey(iniPath, L"RUNTIME", L"OSVersion", &value))
+        ParseOsVersion(value.c_str(), &cfg->runtime.osVersion);
+    ReadNumber(iniPath, L"RUNTIME", L"RAM", &cfg->runtime.ramMB);
+    ReadNumber(iniPath, L"RUNTIME", L"CPU", &cfg->runtime.cpuMHz);
+    ReadNumber(iniPath, L"RUNTIME", L"HDD", &cfg->runtime.hddMB);
+
+    ReadString(iniPath, L"PRODUCT", L"URL", &cfg->product.downloadUrl);
+    ReadString(iniPath, L"PRODUCT", L"Name", &cfg->product.name);
+    ReadString(iniPath, L"PRODUCT", L"Help", &cfg->product.helpUrl);
+    ReadString(iniPath, L"PRODUCT", L"Config", &cfg->product.webConfigUrl);
+    if (ReadKey(iniPath, L"PRODUCT", L"Installer", &value))
+        cfg->product.installer = QualifyInstallerCommand(value);
+    ReadNumber(iniPath, L"PRODUCT", L"Ver", &cfg->product.version);
+
+    ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
+    ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
+    ReadString(iniPath, L"CAMPAIGN", L"MEDIUM", &cfg->campaign.medium);
+    ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
+}
+
+void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg) {
+    if (!cfg || args.empty()) return;
+    CLog source(kSourceName);
+
+    // A value longer than the accepted length is refused, not cut: a cut URL
+    // would download something else, or nothing, without saying why.
+    auto fits = [&source](const std::wstring& value, size_t index) {
+        if (value.size() <= kMaxValueChars) return true;
+        LogWarning(&source, kErrBadArgument,
+                   L":ParseCommandLine, argument %u is longer than %u characters and was ignored.",
+                   static_cast<unsigned>(index + 1), static_cast<unsigned>(kMaxValueChars));
+        return false;
+    };
+
+    size_t i = 0;
+    // A first argument that is not a switch ('-' or '/') is the download URL.
+    if (args[0].empty() || !IsSwitchChar(args[0][0])) {
+        if (fits(args[0], 0)) cfg->product.downloadUrl = args[0];
+        i = 1;
+    }
+    for (; i < args.size(); ++i) {
+        const std::wstring& word = args[i];
+        if (word.size() < 2 || !IsSwitchChar(word[0])) continue;
+        if (i + 1 >= args.size()) break;  // a switch as the last word
+        const std::wstring& value = args[i + 1];
+        if (!value.empty() && IsSwitchChar(value[0])) continue;  // no value
+        ++i;  // the value is consumed with its switch
+        if (!fits(value, i)) continue;
+        // Only the second character selects: -u, /U, -Url and -ufoo are one switch.
+        switch (std::towlower(word[1])) {
+            case L'u':
+                cfg->product.downloadUrl = value;
+                break;
+            case L'c':
+                cfg->localization.lcid = static_cast<uint32_t>(_wtoi(value.c_str()));
+                break;
+            case L's':
+                cfg->localization.maxSegments = static_cast<uint32_t>(_wtoi(value.c_str()));
+                break;
+            case L't':
+                if (_wtoi(value.c_str()) == 0) cfg->campaign.trackingUrlTemplate.clear();
+                break;
+            case L'l':
+                SetLogLevel(_wtoi(value.c_str()));
+                break;
+            default:
+                break;  // unknown letters are ignored
+        }
+    }
+}
+
+}  // namespace kavri

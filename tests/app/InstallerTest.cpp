@@ -1,0 +1,187 @@
+// The application object built in a process of its own: installerprobe.exe,
+// copied under the installer's name beside an INI file, runs the start of
+// setup.exe and reports what it built.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/InstallerState.h"
+#include "i18n/LanguageResources.h"
+#include "support/TestEnv.h"
+#include "tools/installerprobe/ProbeRunner.h"
+
+using kavri_test::ProbeResult;
+using kavri_test::TempDir;
+
+namespace {
+
+const wchar_t kUrl[] = L"http://127.0.0.1:9/first.exe";
+
+std::string Narrow(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+class InstallerProcess : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(kavri_test::InstallProbe(m_dir, L"setup.exe"), 0u) << kavri_test::ToolDir(); }
+    std::wstring Exe() const { return m_dir.File(L"setup.exe"); }
+    void WriteIni(const std::string& text) {
+        ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.ini"), text));
+    }
+    ProbeResult Run(const std::wstring& args,
+                    const std::vector<std::pair<std::wstring, std::wstring>>& env = {}) {
+        ProbeResult r = kavri_test::RunProbeAsFirst(Exe(), args, env);
+        EXPECT_TRUE(r.started);
+        EXPECT_TRUE(r.finished);
+        return r;
+    }
+    TempDir m_dir;
+};
+
+}  // namespace
+
+TEST(InstallerState, TwelveExactNames) {
+    const wchar_t* names[] = {
+        L"stubinstaller_Started", L"stubinstaller_Cancelled_UnsupportedOS",
+        L"stubinstaller_Cancelled_CPUnotSupported", L"stubinstaller_Cancelled_InsufficentRAM",
+        L"stubinstaller_Cancelled_DiskSpace", L"stubinstaller_CancelledByUser",
+        L"stubInstaller_CheckNewVersion", L"stubInstaller_InstallFromCD",
+        L"stubinstaller_DownloadStarted", L"stubInstaller_DownloadError",
+        L"stubinstaller_StartMainInstaller", L"stubInstaller_UnexpectedError",
+    };
+    for (int i = 0; i < 12; ++i) EXPECT_STREQ(GetInstallerStateName(i), names[i]) << i;
+    EXPECT_EQ(GetInstallerStateName(-1), nullptr);
+    EXPECT_EQ(GetInstallerStateName(12), nullptr);
+    EXPECT_EQ(stubInstaller_UnexpectedError, 11);
+}
+
+TEST_F(InstallerProcess, NoIniAndNoUrlEndsWithMinus2) {
+    ProbeResult r = Run(L"");
+    EXPECT_EQ(r.Value("instance"), "null");
+    EXPECT_EQ(static_cast<int>(r.exitCode), -2);
+}
+
+TEST_F(InstallerProcess, UrlOnTheCommandLineAloneIsEnough) {
+    ProbeResult r = Run(kUrl);
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.Value("running"), "0");
+    EXPECT_EQ(r.Value("url"), Narrow(kUrl));
+    EXPECT_EQ(r.Value("logpath"), Narrow(m_dir.File(L"setup.log")));
+}
+
+TEST_F(InstallerProcess, OverlongUrlIsRefusedAndLogged) {
+    std::wstring url = L"http://127.0.0.1/" + std::wstring(2100, L'a');
+    ProbeResult r = Run(url, {{L"KAVRI_DEBUG_LEVEL", L"4"}});
+    EXPECT_EQ(static_cast<int>(r.exitCode), -2) << r.out;
+    std::string log = kavri_test::ReadFileBytes(m_dir.File(L"setup.log"));
+    EXPECT_NE(log.find("][WARNING] -2:CInstaller::ParseCommandLine, argument 1 is longer than 2047 "
+                       "characters and was ignored.\r\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(InstallerProcess, LocalInstallerWithWebConfigIsASource) {
+    WriteIni("[PRODUCT]\r\nInstaller=local setup.exe /S /v\r\nConfig=http://127.0.0.1:9/web.ini\r\n");
+    ProbeResult r = Run(L"");
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.Value("url"), "(null)");
+    EXPECT_EQ(r.Value("cd"), "1");
+    // Qualified against the working directory, arguments as written.
+    EXPECT_EQ(r.Value("installer"), Narrow(m_dir.Path() + L"\\local setup.exe /S /v"));
+}
+
+TEST_F(InstallerProcess, InstallerWithoutWebConfigIsNoSource) {
+    WriteIni("[PRODUCT]\r\nInstaller=C:\\cd\\setup.exe\r\n");
+    ProbeResult r = Run(L"");
+    EXPECT_EQ(static_cast<int>(r.exitCode), -2) << r.out;
+}
+
+TEST_F(InstallerProcess, CommandLineOverIniOverDefaults) {
+    WriteIni(
+        "[DOWNLOADER]\r\nMaxAllowedSegments=6\r\n"
+        "[RUNTIME]\r\nOSVersion=5.1\r\nRAM=256\r\nCPU=800\r\nHDD=100\r\n"
+        "[PRODUCT]\r\nURL=http://127.0.0.1:9/ini.exe\r\nName=Kavri Test\r\nVer=3\r\n"
+        "[CAMPAIGN]\r\nURL=http://track/?e=%1\r\n");
+    ProbeResult r = Run(L"http://127.0.0.1:9/cmd.exe -s 4 -c 1031");
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/cmd.exe");
+    EXPECT_EQ(r.Value("segments"), "4");
+    EXPECT_EQ(r.Value("lcid"), "1031");
+    EXPECT_EQ(r.Value("os"), "5.1");
+    EXPECT_EQ(r.Value("ram"), "256");
+    EXPECT_EQ(r.Value("cpu"), "800");
+    EXPECT_EQ(r.Value("hdd"), "100");
+    EXPECT_EQ(r.Value("product"), "Kavri Test");
+    EXPECT_EQ(r.Value("version"), "3");
+    EXPECT_EQ(r.Value("tracking"), "1");
+
+    ProbeResult off = Run(L"http://127.0.0.1:9/cmd.exe -s 4 -t 0");
+    EXPECT_EQ(off.Value("tracking"), "0");
+    EXPECT_EQ(off.Value("template"), "");
+}
+
+TEST_F(InstallerProcess, WebConfigWithSameVersionChangesNothing) {
+    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
+    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
+        "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=3\r\n"));
+    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
+    EXPECT_EQ(r.Value("replaced"), "0") << r.out;
+    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/first.exe");
+}
+
+TEST_F(InstallerProcess, WebConfigWithHigherVersionReplacesTheRecord) {
+    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
+    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
+        "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=4\r\n"));
+    // The command line is not applied again to the new record.
+    ProbeResult r = Run(L"-s 2", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
+    EXPECT_EQ(r.Value("replaced"), "1") << r.out;
+    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/second.exe");
+}
+
+TEST_F(InstallerProcess, WebConfigLogLevelAppliesEvenWithoutHigherVersion) {
+    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
+    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
+        "[DEBUG]\r\nLogLevel=1\r\n[PRODUCT]\r\nVer=2\r\n"));
+    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
+    EXPECT_EQ(r.Value("replaced"), "0") << r.out;
+    EXPECT_EQ(r.Value("loglevel"), "1");
+}
+
+TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
+    // UTF-16 with a byte-order mark, so the title keeps its non-ASCII letter.
+    std::wstring text = L"[PRODUCT]\r\nName=Kavri Title \u00fc Test\r\nURL=http://127.0.0.1:9/a.exe\r\n";
+    std::string utf16 = "\xFF\xFE";
+    utf16.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    WriteIni(utf16);
+    const std::string previous = "previous run\r\n";
+    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.log"), previous));
+
+    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
+    ASSERT_NE(mutex, nullptr);
+    ProbeResult r = kavri_test::RunProbe(Exe(), kUrl, {{L"KAVRI_DEBUG_LEVEL", L"-1"},
+                                                       {L"KAVRI_PROBE_TRACE", L"1"}});
+    CloseHandle(mutex);
+
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.Value("running"), "1");
+    EXPECT_EQ(r.Value("logpath"), "");
+    // The title the running instance shows: its INI file's product name.
+    EXPECT_EQ(r.Value("product"), "Kavri Title \xC3\xBC Test");
+    EXPECT_EQ(kavri_test::ReadFileBytes(m_dir.File(L"setup.log")), previous);
+}
+
+TEST_F(InstallerProcess, SecondInstanceWithoutIniNameUsesTheBuiltInTitle) {
+    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
+    ASSERT_NE(mutex, nullptr);
+    ProbeResult r = kavri_test::RunProbe(Exe(), L"", {});
+    CloseHandle(mutex);
+    EXPECT_EQ(r.Value("running"), "1") << r.out;
+    EXPECT_EQ(r.Value("product"), Narrow(GetString(IDS_PRODUCT_NAME)));
+    EXPECT_EQ(r.Value("product"), "Kavri Skyguard");
+}
