@@ -417,6 +417,40 @@ TEST(DialogTemplates, MessageDialogControls) {
     }
 }
 
+INT_PTR CALLBACK PassiveDialogProc(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
+
+// The templates must build real windows; the icon statics of the message
+// dialogs name a system icon by number and must end up showing that icon.
+TEST(DialogTemplates, CreateWindowsWithTheSystemIcons) {
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    ASSERT_TRUE(InitCommonControlsEx(&controls));
+    const struct {
+        WORD id;
+        LPCWSTR systemIcon;
+    } table[] = {{700, nullptr}, {710, IDI_WARNING}, {712, IDI_QUESTION}, {714, IDI_ERROR}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "dialog " << row.id);
+        HRSRC info = FindResourceExW(nullptr, RT_DIALOG, MAKEINTRESOURCEW(row.id), 1033);
+        ASSERT_NE(info, nullptr);
+        const DLGTEMPLATE* dialogTemplate = static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(nullptr, info)));
+        HWND window = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), dialogTemplate, nullptr,
+                                                 PassiveDialogProc, 0);
+        ASSERT_NE(window, nullptr) << GetLastError();
+        if (row.systemIcon == nullptr) {
+            wchar_t className[64] = {};
+            GetClassNameW(GetDlgItem(window, 1008), className, 64);
+            EXPECT_EQ(_wcsicmp(className, L"msctls_progress32"), 0) << className;
+        } else {
+            HICON shown = reinterpret_cast<HICON>(SendDlgItemMessageW(window, 1017, STM_GETICON, 0, 0));
+            EXPECT_NE(shown, nullptr);
+            EXPECT_EQ(shown, LoadIconW(nullptr, row.systemIcon));
+        }
+        DestroyWindow(window);
+    }
+}
+
 // --- Icon and manifest ------------------------------------------------------
 
 TEST(OtherResources, IconAndManifest) {
