@@ -64,6 +64,17 @@ TEST_F(InstallerProcess, NoIniAndNoUrlEndsWithMinus2) {
     EXPECT_EQ(static_cast<int>(r.exitCode), -2);
 }
 
+TEST_F(InstallerProcess, RetryAfterRefusalIsNotTakenForASecondInstance) {
+    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_RETRY", L"1"}, {L"KAVRI_DEBUG_LEVEL", L"1"}});
+    EXPECT_EQ(r.Value("error"), "-2") << r.out;
+    EXPECT_EQ(r.Value("retry"), "null");
+    EXPECT_EQ(r.Value("retryerror"), "-2");
+    // The refused attempts wrote their lines, and no exit line follows.
+    std::string log = kavri_test::ReadFileBytes(m_dir.File(L"setup.log"));
+    EXPECT_NE(log.find("[INFO] CInstaller:Application starts\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Application exits"), std::string::npos) << log;
+}
+
 TEST_F(InstallerProcess, UrlOnTheCommandLineAloneIsEnough) {
     ProbeResult r = Run(kUrl);
     EXPECT_EQ(r.exitCode, 0u) << r.out;

@@ -7,6 +7,7 @@
 // instance), else the code its construction ended with (-1, -2).
 // With KAVRI_PROBE_TRACE=1 in the environment it also writes one
 // information, one warning and one error line through the trace calls.
+// With KAVRI_PROBE_RETRY=1 a failed construction is tried a second time.
 // With KAVRI_PROBE_WEBCONFIG=<ini path> it loads that file as a web
 // configuration afterwards and reports the result.
 #include <windows.h>
@@ -48,6 +49,13 @@ int wmain(int argc, wchar_t** argv) {
         int code = CInstaller::GetConstructionError();
         Print(L"instance", L"null");
         Print(L"error", std::to_wstring(code));
+        if (EnvW(L"KAVRI_PROBE_RETRY") == L"1") {
+            // A second attempt in the same process builds again: it must not
+            // take the mutex left by the first attempt for another instance.
+            CInstaller* again = CInstaller::GetInstance();
+            Print(L"retry", again ? (again->IsAlreadyRunning() ? L"running" : L"built") : L"null");
+            Print(L"retryerror", std::to_wstring(CInstaller::GetConstructionError()));
+        }
         fflush(stdout);
         return code;
     }

@@ -42,7 +42,7 @@ struct ProbeResult {
 // Variables the probe's behaviour depends on; each run starts without them.
 inline const std::vector<std::wstring>& ProbeVariables() {
     static const std::vector<std::wstring> names = {L"KAVRI_DEBUG_LEVEL", L"KAVRI_PROBE_TRACE",
-                                                    L"KAVRI_PROBE_WEBCONFIG"};
+                                                    L"KAVRI_PROBE_WEBCONFIG", L"KAVRI_PROBE_RETRY"};
     return names;
 }
 
