@@ -107,7 +107,7 @@ uint32_t DiskSpaceNeededMB(int64_t fileSize) {
 
 MainDlg::MainDlg(HINSTANCE instance)
     : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
-      m_notifying(0) {}
+      m_cancelling(0), m_notifying(0) {}
 
 MainDlg::~MainDlg() {
     if (!m_downloader) return;
@@ -239,6 +239,7 @@ int MainDlg::OnClose(DialogMessage* msg) {
     if (answer != 1) return 0;
     if (!m_downloader || !m_downloader->IsBusy()) return 1;
 
+    m_cancelling.store(1);  // progress notifications stop updating the window
     SetStatus(window, GetString(IDS_STATUS_CANCELLING));
     SetPercentText(window, L"");
     EnableWindow(GetDlgItem(window, IDCANCEL), FALSE);
@@ -321,17 +322,22 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
     case DOWNLOAD_PROGRESS: {
         uint32_t percent = 0;
         if (!kavri::DownloadPercent(bytes, m_downloader->GetFileSize(), &percent)) break;
-        // Segment threads report concurrently; only a larger value is shown,
-        // so the bar never steps back and unchanged values cost no message.
-        int shown = m_shownPercent.load();
-        do {
-            if (static_cast<int>(percent) <= shown) return;
-        } while (!m_shownPercent.compare_exchange_weak(shown, static_cast<int>(percent)));
+        // Segment threads report concurrently. Only a larger value is shown,
+        // and bar and text are set together under the lock, so the bar never
+        // steps back, the two always agree, and unchanged values cost no
+        // message to the window.
+        if (m_cancelling.load() || static_cast<int>(percent) <= m_shownPercent.load()) break;
+        std::lock_guard<std::mutex> lock(m_progressLock);
+        if (m_cancelling.load() || static_cast<int>(percent) <= m_shownPercent.load()) break;
+        m_shownPercent.store(static_cast<int>(percent));
         SetBarPos(window, percent);
         wchar_t text[5];
         _snwprintf(text, 5, L"%u%%", percent);
         text[4] = L'\0';
         SetPercentText(window, text);
+        // A cancel confirmed meanwhile cleared the text before this update
+        // reached the window: clear it again, so "Cancelling..." stands alone.
+        if (m_cancelling.load()) SetPercentText(window, L"");
         break;
     }
     case DOWNLOAD_COMPLETE:

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "download/Downloader.h"
 #include "ui/Dialog.h"
@@ -41,6 +42,11 @@ private:
     CDownloader* m_downloader;
     // The largest percentage shown since the download started (-1: none).
     std::atomic<int> m_shownPercent;
+    // 1 once a cancel was confirmed during a download.
+    std::atomic<int> m_cancelling;
+    // Serialises the bar and percentage updates of the segment threads; the
+    // interface thread never takes it.
+    std::mutex m_progressLock;
     // Notifications still running on coordinator threads.
     std::atomic<int> m_notifying;
 };

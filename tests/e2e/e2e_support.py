@@ -522,15 +522,20 @@ def linux_path(windows_path):
     raise AssertionError("no Linux path for %s" % windows_path)
 
 
+_TEMP_DIR = []
+
+
 def wine_temp_dir():
-    """The Linux path of %TEMP% in the test prefix."""
-    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    users = os.path.join(prefix, "drive_c", "users")
-    for user in sorted(os.listdir(users)):
-        candidate = os.path.join(users, user, "AppData", "Local", "Temp")
-        if user not in ("Public",) and os.path.isdir(candidate):
-            return candidate
-    raise AssertionError("no Temp folder under %s" % users)
+    """The Linux path of %TEMP% in the test prefix (asked once)."""
+    if not _TEMP_DIR:
+        proc = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=60)
+        value = proc.stdout.decode("utf-8", "replace").strip().splitlines()[-1].strip()
+        path = linux_path(value)
+        if not os.path.isdir(path):
+            raise AssertionError("%%TEMP%% = %s is not at %s" % (value, path))
+        _TEMP_DIR.append(path)
+    return _TEMP_DIR[0]
 
 
 def temp_files(stem):
