@@ -65,7 +65,9 @@ TEST_F(LanguageTest, ResolvesStoredLanguageExactThenPrimaryThenNeutral) {
         LanguageResources language(c.lcid);
         LANGID chosen = 0xFFFF;
         EXPECT_EQ(language.ResolveResourceLanguage(c.type, MAKEINTRESOURCEW(c.name), &chosen), c.found);
-        if (c.found) EXPECT_EQ(chosen, c.chosen);
+        if (c.found) {
+            EXPECT_EQ(chosen, c.chosen);
+        }
     }
 }
 
