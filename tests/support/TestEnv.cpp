@@ -63,7 +63,12 @@ std::wstring TestServerUrl(const std::wstring& path) {
 
 std::wstring BinDir() {
     const char* b = std::getenv("KAVRI_BUILD_DIR");
-    return b ? ToWinePath(std::string(b) + "/bin") : std::wstring();
+    if (b) return ToWinePath(std::string(b) + "/bin");
+    // The state directory is <build>/test-state.
+    std::string state = StateDir();
+    size_t slash = state.find_last_of('/');
+    if (slash == std::string::npos) return std::wstring();
+    return ToWinePath(state.substr(0, slash) + "/bin");
 }
 
 TempDir::TempDir() {
