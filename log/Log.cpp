@@ -166,6 +166,11 @@ const wchar_t* GetErrorText(DWORD code) {
     if (n && buffer) {
         wcsncpy(text, buffer, 1023);
         text[1023] = L'\0';
+        // The system text ends in a line break; inside a log line it would
+        // split the line in two.
+        size_t len = wcslen(text);
+        while (len > 0 && (text[len - 1] == L'\r' || text[len - 1] == L'\n' || text[len - 1] == L' '))
+            text[--len] = L'\0';
     }
     if (buffer) LocalFree(buffer);
     return text;

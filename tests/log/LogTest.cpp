@@ -131,7 +131,15 @@ TEST(LogSourceName, BoundedTo1024Characters) {
 }
 
 TEST(LogErrorText, SystemTextOrEmpty) {
-    EXPECT_NE(std::wstring(GetErrorText(ERROR_FILE_NOT_FOUND)), L"");
+    std::wstring text = GetErrorText(ERROR_FILE_NOT_FOUND);
+    ASSERT_NE(text, L"");
+    EXPECT_EQ(text.find_first_of(L"\r\n"), std::wstring::npos) << text;  // fits inside one line
+    // Code 0 takes the thread's last error.
+    std::wstring denied = GetErrorText(ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_ACCESS_DENIED);
+    std::wstring fromLastError = GetErrorText(0);
+    EXPECT_EQ(fromLastError, denied);
+    EXPECT_NE(fromLastError, text);
     SetLastError(0);
     EXPECT_STREQ(GetErrorText(0), L"");
 }
