@@ -54,14 +54,19 @@ public:
 
 namespace kavri {
 
-// Longest accepted command-line or INI value, in characters.
+// Longest accepted command-line or INI value, in characters. A longer value
+// is refused (the field keeps its value) and a warning is logged: a cut URL
+// or path would silently name something else.
 constexpr size_t kMaxValueChars = 2047;
 
 // Reads an INI file (full path) into cfg; keys that are missing or empty keep
 // the field. [DEBUG] LogLevel is applied to the global log level at once.
 void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
 
-// Applies the arguments after the program name (argv[1..]) to cfg.
+// Applies the arguments after the program name (argv[1..]) to cfg: a first
+// argument that is not a switch is the download URL; a switch ('-' or '/',
+// selected by its second character alone: u c s t l) takes the next argument
+// as its value unless that begins with '-' or '/'.
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg);
 
 // "6.1" -> 6.1, "6" -> 6.0, "6.1.7600" -> 6.7600 (split at the last dot).
