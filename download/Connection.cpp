@@ -58,16 +58,21 @@ struct OpenJob {
     int result = kavri::kErrGeneric;
 };
 
-// Checks the status (and, for a ranged request, the range) of an answer.
-int CheckResponse(OpenJob& job) {
-    DWORD status = 0;
-    DWORD length = sizeof(status);
-    if (!HttpQueryInfoW(job.request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                        &length, nullptr)) {
+// Reads the status code of an answer; false (logged) when it cannot be read.
+bool QueryStatus(OpenJob& job, DWORD* status) {
+    DWORD length = sizeof(*status);
+    *status = 0;
+    if (!HttpQueryInfoW(job.request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &length,
+                        nullptr)) {
         LogError(&job.log, kavri::kErrQueryInfo, L"query failed for a status code, WIN_INET_ERROR: %d",
                  static_cast<int>(GetLastError()));
-        return kavri::kErrQueryInfo;
+        return false;
     }
+    return true;
+}
+
+// Checks the status (and, for a ranged request, the range) of an answer.
+int CheckResponse(OpenJob& job, DWORD status) {
     bool ok = status == 200 || status == 206;
     if (ok && job.ranged) {
         // Only 206 with our own start offset is the range asked for; a 200
@@ -91,21 +96,31 @@ int CheckResponse(OpenJob& job) {
 }
 
 // The open attempt: repeated at once on a connection reset (a loop, so the
-// stack does not grow), bounded by kMaxResetAttempts.
+// stack does not grow), bounded by kMaxResetAttempts. A reset shows as
+// ERROR_INTERNET_CONNECTION_RESET; some WinINet builds (Wine's) report the
+// same event as ERROR_INTERNET_CONNECTION_ABORTED long before any receive
+// time-out could have run out, or as an "answer" without a status line
+// (status 0). Those are retried the same way; an abort that took the
+// receive time-out is a time-out and is not.
 int RunNormalOpen(OpenJob& job) {
     for (int attempt = 1;; ++attempt) {
+        const bool mayRetry = attempt < kMaxResetAttempts;
         job.request.Reset();
         job.connect.Reset();
         LogInfo(&job.log, L":Open, Connecting to server");
         if (!job.session) return kavri::kErrNoConnection;
         HINTERNET connect = nullptr;
         HINTERNET request = nullptr;
+        const ULONGLONG began = GetTickCount64();
         const bool sent = kavri::SendGetRequest(
             job.session, job.url.c_str(), job.headers.empty() ? nullptr : job.headers.c_str(),
             static_cast<DWORD>(job.headers.size()), kOpenFlags, job.timeouts, &connect, &request);
         if (!sent) {
             const DWORD error = GetLastError();
-            if (error == ERROR_INTERNET_CONNECTION_RESET && attempt < kMaxResetAttempts) continue;
+            const ULONGLONG took = GetTickCount64() - began;
+            const bool reset = error == ERROR_INTERNET_CONNECTION_RESET ||
+                               (error == ERROR_INTERNET_CONNECTION_ABORTED && took < job.timeouts.receiveMs / 2);
+            if (reset && mayRetry) continue;
             // A reset that keeps recurring is a connection failure too.
             const int code = (kavri::IsConnectionGroupError(error) || error == ERROR_INTERNET_CONNECTION_RESET)
                                  ? kavri::kErrNoConnection
@@ -115,7 +130,12 @@ int RunNormalOpen(OpenJob& job) {
         }
         job.connect.Reset(connect);
         job.request.Reset(request);
-        const int code = CheckResponse(job);
+        DWORD status = 0;
+        int code = kavri::kErrQueryInfo;
+        if (QueryStatus(job, &status)) {
+            if (status == 0 && mayRetry) continue;  // the connection ended before any answer
+            code = CheckResponse(job, status);
+        }
         if (code != kavri::kOk) {
             job.request.Reset();
             job.connect.Reset();

@@ -469,7 +469,7 @@ def make_cert(directory, name):
     der = os.path.join(directory, name + ".crt.der")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "30", "-subj", "/CN=127.0.0.1 Kavri test " + name,
-                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
