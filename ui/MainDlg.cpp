@@ -395,7 +395,12 @@ bool MainDlg::HandleDownloadFailure(int code) {
             break;
         }
         if (answer == 2) {
-            if (offer) app->InstallFromCD(window);
+            // The second button is either the local installer or "Cancel";
+            // a cancel chosen by button is recorded like one confirmed.
+            if (offer)
+                app->InstallFromCD(window);
+            else
+                app->SetState(stubinstaller_CancelledByUser);
             break;
         }
         if (offer) {
