@@ -41,6 +41,32 @@ void Remove(std::vector<CDownloader::CSegment*>& list, const CDownloader::CSegme
     list.erase(std::remove(list.begin(), list.end(), s), list.end());
 }
 
+// The coordinator's connection for one URL. For the file query it can ask
+// for the first byte only: the query needs the headers, not the body, and a
+// request for the whole file that is closed unread makes the server send it
+// all the same (WinINet drains it on close).
+class CUrlConnection final : public CConnection {
+public:
+    CUrlConnection(CSession* session, const wchar_t* url) : CConnection(session, url) {}
+
+    int GetRequestHeaders(wchar_t* buffer, DWORD capacity) override {
+        if (!firstByteOnly || !buffer || capacity < 20) return 0;
+        wcscpy(buffer, L"Range: bytes=0-0");
+        return static_cast<int>(wcslen(buffer));
+    }
+    // A 206 answer proves byte-range support, whatever Accept-Ranges said.
+    void SetAcceptsRanges() { m_acceptsRanges = true; }
+
+    bool firstByteOnly = false;
+};
+
+// The total size of a Content-Range value "bytes 0-0/TOTAL"; -1 when unknown.
+int64_t ContentRangeTotal(const wchar_t* value) {
+    const wchar_t* slash = wcschr(value, L'/');
+    if (!slash || slash[1] < L'0' || slash[1] > L'9') return -1;
+    return _wcstoi64(slash + 1, nullptr, 10);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -156,7 +182,7 @@ void CDownloader::SetUrl(const wchar_t* url) {
 
 void CDownloader::AddUrl(const wchar_t* url) {
     if (IsBusy()) throw kavri::kErrBusy;
-    CConnection* connection = new CConnection(this, url);  // throws -2 for a bad URL
+    CConnection* connection = new CUrlConnection(this, url);  // throws -2 for a bad URL
     m_connections.push_back(connection);
 }
 
@@ -334,7 +360,7 @@ int CDownloader::Connect() {
         OnStatus(DOWNLOAD_CONNECTING);
         if (m_currentConnection) {
             int64_t size = -1;
-            r = m_currentConnection->QueryFileInformation(&m_lastModified, &size);
+            r = QueryFile(m_currentConnection, &size);
             if (r == 0 && !m_segments.empty() && size != m_fileSize) {
                 // The file changed on the server: what was written no longer fits.
                 LogWarning(this, kavri::kErrNoConnection,
@@ -347,6 +373,14 @@ int CDownloader::Connect() {
             if (r == 0) {
                 m_fileSize = size;
                 m_currentConnection->Close();  // the body is read by the segments
+            } else if (kavri::IsNoConnection(r) || r == kavri::kErrGeneric) {
+                // The server cannot be reached right now. What was
+                // downloaded stays for a later resume; only an answer that
+                // the file is no longer there discards it.
+                LogWarning(this, r, L":Connect, server not reachable, keeping the download for a resume.");
+                m_currentConnection->Close();
+                if (m_cancelled) r = kavri::kCancelled;
+                return r;
             } else {
                 ReleaseAllSegments();
                 CloseFile();
@@ -361,7 +395,7 @@ int CDownloader::Connect() {
                 if (r == 0) break;
                 if (m_cancelled) throw kavri::kCancelled;
                 int64_t size = -1;
-                r = connection->QueryFileInformation(&m_lastModified, &size);
+                r = QueryFile(connection, &size);
                 if (r == 0) {
                     m_currentConnection = connection;
                     m_fileSize = size;
@@ -482,6 +516,38 @@ void CDownloader::CreateSegments(CConnection* connection) {
         segment->result = 0;
         segment->owner = this;
     }
+}
+
+int CDownloader::QueryFile(CConnection* connection, int64_t* size) {
+    CUrlConnection* c = static_cast<CUrlConnection*>(connection);
+    int64_t length = -1;
+    c->firstByteOnly = true;
+    int r = c->QueryFileInformation(&m_lastModified, &length);
+    c->firstByteOnly = false;
+    if (r == 0) {
+        wchar_t range[128] = L"";
+        DWORD bytes = sizeof(range) - sizeof(wchar_t);
+        if (c->GotRequestedRange() &&
+            HttpQueryInfoW(c->GetUrlHandle(), HTTP_QUERY_CONTENT_RANGE, range, &bytes, nullptr)) {
+            c->SetAcceptsRanges();
+            *size = ContentRangeTotal(range);
+            return 0;
+        }
+        c->Close();
+        r = kavri::kErrHttpStatus;
+    }
+    if (r != kavri::kErrHttpStatus) return r;
+    // No range for us (a server without byte ranges answers 200): ask for
+    // the file as it is; its one segment reads the whole body anyway.
+    length = -1;
+    r = c->QueryFileInformation(&m_lastModified, &length);
+    if (r == 0) *size = length;
+    return r;
+}
+
+void CDownloader::DeleteConnection(CConnection* connection) {
+    // Every URL connection is made by AddUrl.
+    delete static_cast<CUrlConnection*>(connection);
 }
 
 bool CDownloader::SegmentSucceeded(const CSegment* s) const {
@@ -716,7 +782,7 @@ void CDownloader::Reset(bool keepConnections) {
     ReleaseAllSegments();
     SweepRetired();
     if (!keepConnections) {
-        for (CConnection* connection : m_connections) delete connection;
+        for (CConnection* connection : m_connections) DeleteConnection(connection);
         m_connections.clear();
         m_currentConnection = nullptr;
     }
@@ -756,7 +822,7 @@ void CDownloader::Dispose(bool cancelFirst) {
             }
             SweepRetired();
             m_retired.clear();
-            for (CConnection* connection : m_connections) delete connection;
+            for (CConnection* connection : m_connections) DeleteConnection(connection);
             m_connections.clear();
             m_currentConnection = nullptr;
             CloseFile();

@@ -107,6 +107,11 @@ protected:
     bool WaitForWorkers(ULONGLONG deadline);
     void CloseFile();
     bool SegmentSucceeded(const CSegment* segment) const;
+    // QueryFileInformation through a URL connection, asking for the first
+    // byte only (the size then comes from Content-Range) and plainly when
+    // the server does not serve that range.
+    int QueryFile(CConnection* connection, int64_t* size);
+    static void DeleteConnection(CConnection* connection);
     bool IsMainThread() const;
     static unsigned __stdcall MainThreadProc(void* param);
     static unsigned __stdcall CancelThreadProc(void* param);
