@@ -121,8 +121,11 @@ int RunNormalOpen(OpenJob& job) {
             const bool reset = error == ERROR_INTERNET_CONNECTION_RESET ||
                                (error == ERROR_INTERNET_CONNECTION_ABORTED && took < job.timeouts.receiveMs / 2);
             if (reset && mayRetry) continue;
-            // A reset that keeps recurring is a connection failure too.
-            const int code = (kavri::IsConnectionGroupError(error) || error == ERROR_INTERNET_CONNECTION_RESET)
+            // A reset that keeps recurring is a connection failure too, and
+            // so is an abort that took the receive time-out: that is how this
+            // WinINet reports a request time-out (elsewhere: ERROR_INTERNET_TIMEOUT).
+            const int code = (kavri::IsConnectionGroupError(error) || error == ERROR_INTERNET_CONNECTION_RESET ||
+                              error == ERROR_INTERNET_CONNECTION_ABORTED)
                                  ? kavri::kErrNoConnection
                                  : kavri::kErrOpenUrl;
             LogError(&job.log, code, L"InternetOpenUrl, failed, WIN_INET_ERROR:%d", static_cast<int>(error));
