@@ -412,3 +412,74 @@ TEST(ConnectivityTest, SegmentsFollowTheConnectionsTheServerAccepts) {
         for (size_t i = 1; i < requests.size(); ++i) EXPECT_EQ(requests[i].range, "bytes=0-10");
     }
 }
+
+TEST_F(DownloaderTest, CancelAsyncReturnsAtOnceAndTheDownloadEndsCancelled) {
+    std::wstring tag = UniqueTag(L"cancelasync");
+    d.SetUrl(FileUrl(L"size=3000000&seed=14&rate=300000", tag).c_str());
+    ASSERT_EQ(rec.Start(d), 0);
+    ASSERT_TRUE(rec.WaitProgress());
+    const ULONGLONG started = GetTickCount64();
+    d.CancelAsync();
+    EXPECT_LT(GetTickCount64() - started, 1000u);
+    ASSERT_TRUE(rec.WaitDone(15000));
+    EXPECT_TRUE(kavri_nettest::WaitFor([&] { return d.GetResult() == 1; }, 5000));
+    EXPECT_EQ(rec.Events().back().state, DOWNLOAD_FAILED);
+    EXPECT_FALSE(kavri_test::FileExists(d.GetFilePath()));
+}
+
+namespace {
+
+// Starts the second download from inside the first one's final notification,
+// as the progress window does after the web configuration.
+struct Chain {
+    std::wstring second;
+    std::atomic<int> completes{0};
+    std::atomic<int> startResult{99};
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Chain() { CloseHandle(done); }
+
+    static void Callback(CDownloader* d, DownloadEvent e) {
+        Chain* self = static_cast<Chain*>(e.context);
+        if (e.state == DOWNLOAD_FAILED) SetEvent(self->done);
+        if (e.state != DOWNLOAD_COMPLETE) return;
+        if (++self->completes == 1) {
+            d->SetUrl(self->second.c_str());
+            self->startResult = d->Run(nullptr);  // keeps the context
+        } else {
+            SetEvent(self->done);
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(DownloaderTest, NextDownloadStartsFromInsideTheCompleteNotification) {
+    Chain chain;
+    chain.second = kavri_test::NginxUrl(L"/file10m.bin");
+    d.SetUrl(kavri_test::NginxUrl(L"/small.bin").c_str());
+    d.SetCallback(&Chain::Callback);
+    ASSERT_EQ(d.Run(&chain), 0);
+    ASSERT_EQ(WaitForSingleObject(chain.done, kDownloadTimeoutMs), WAIT_OBJECT_0);
+    EXPECT_EQ(chain.startResult.load(), 0);
+    EXPECT_EQ(chain.completes.load(), 2);
+    EXPECT_EQ(std::wstring(d.GetFilePath()), m_dir.File(L"file10m.bin"));
+    EXPECT_EQ(kavri_test::Sha256OfFile(d.GetFilePath()),
+              kavri_test::Sha256OfFile(kavri_test::NginxRoot() + L"\\file10m.bin"));
+    // SetUrl dropped the first download's file.
+    EXPECT_FALSE(kavri_test::FileExists(m_dir.File(L"small.bin")));
+}
+
+TEST_F(DownloaderTest, DestroyedWhileRunningEndsItsThreadsFirst) {
+    std::wstring tag = UniqueTag(L"destroy");
+    CDownloader* busy = new CDownloader();
+    busy->SetTimeoutsForTest(5000, 2000);
+    busy->SetUrl(FileUrl(L"size=3000000&seed=15&rate=300000", tag).c_str());
+    ASSERT_EQ(rec.Start(*busy), 0);
+    ASSERT_TRUE(rec.WaitProgress());
+    const ULONGLONG started = GetTickCount64();
+    delete busy;  // no Cancel first: the destructor ends the download itself
+    EXPECT_LT(GetTickCount64() - started, 15000u);
+    // The download thread gave its final notification before the object went.
+    ASSERT_TRUE(rec.WaitDone(0));
+    EXPECT_EQ(rec.Events().back().state, DOWNLOAD_FAILED);
+}
