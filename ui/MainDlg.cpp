@@ -90,7 +90,17 @@ bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent) {
     } else if (done <= UINT64_MAX / 100) {
         value = done * 100 / size;
     } else {
-        value = done / (size / 100);  // size > done > 1.8e17: size / 100 is exact enough
+        // done x 100 would overflow: the largest p with done >= p x size / 100,
+        // with p x size / 100 rounded up and computed as p x a + p x b / 100
+        // for size = 100a + b, which stays in range.
+        const uint64_t a = size / 100, b = size % 100;
+        value = 0;
+        for (uint64_t p = 100; p > 0; --p) {
+            if (done >= p * a + (p * b + 99) / 100) {
+                value = p;
+                break;
+            }
+        }
     }
     if (value > 100) value = 100;
     if (percent) *percent = static_cast<uint32_t>(value);
