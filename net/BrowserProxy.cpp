@@ -156,7 +156,10 @@ bool CSession::GetFirefoxProxySettings(wchar_t* out, DWORD size) {
         PathCombineW(prefs, path, L"prefs.js");
     }
 
-    kavri::ScopedFile file(_wfopen(prefs, L"r"));
+    // A missing or relative profile path would name a prefs.js in the
+    // current directory (where a downloaded installer usually runs, among
+    // other downloads): only a preferences file at an absolute path is read.
+    kavri::ScopedFile file(path[0] && !PathIsRelativeW(prefs) ? _wfopen(prefs, L"r") : nullptr);
     if (!file) {
         LogError(this, -503, L":GetDefaultWebBrowser, failed to open FireFox configuration settings \"%ls\" file",
                  prefs);

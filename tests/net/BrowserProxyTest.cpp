@@ -139,6 +139,27 @@ TEST_F(FirefoxFiles, MissingProfileListFailsWithTheOpenLine) {
     EXPECT_EQ(line.code, -503);
 }
 
+TEST_F(FirefoxFiles, PrefsInTheCurrentDirectoryAreNeverRead) {
+    // Without a profile, or with a relative one, the name would resolve in
+    // the current directory, where anyone's download may have put a prefs.js.
+    kavri_test::TempDir cwd;
+    ASSERT_TRUE(kavri_test::WriteFileBytes(cwd.File(L"prefs.js"),
+                                           "user_pref(\"network.proxy.type\", 1);\n"
+                                           "user_pref(\"network.proxy.http\", \"evil\");\n"));
+    ASSERT_TRUE(ScopedUserProfile::WriteAbsolute(cwd.File(L"rel\\prefs.js"), "user_pref(\"network.proxy.type\", 0);\n"));
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(cwd.Path().c_str()));
+    LogCapture log;
+    wchar_t out[256] = L"";
+    EXPECT_FALSE(session.GetFirefoxProxySettings(out, 256));  // no profiles.ini
+    EXPECT_STREQ(out, L"");
+    ASSERT_TRUE(profile.WriteProfilesIni("[Profile0]\r\nIsRelative=0\r\nPath=rel\r\n"));
+    EXPECT_FALSE(session.GetFirefoxProxySettings(out, 256));  // a relative "absolute" profile
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(log.Count(L"CSession::GetDefaultWebBrowser, failed to open FireFox configuration settings"), 2);
+}
+
 TEST_F(FirefoxFiles, ProxyTypeTwoFailsSilently) {
     ASSERT_TRUE(profile.WriteRelativeFirefoxProfile("user_pref(\"network.proxy.type\", 2);\n"));
     LogCapture log;
