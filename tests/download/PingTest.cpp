@@ -63,3 +63,36 @@ TEST(Ping, NoAnswerIsAFailedConnection) {
     // A failed ping keeps the session open for the next one.
     EXPECT_NE(GetGlobalRequest()->GetHandle(), nullptr);
 }
+
+TEST(Ping, RepeatedUrlReachesTheServerEachTime) {
+    ASSERT_GT(kavri_test::TestServerPort(), 0);
+    const std::wstring tag = UniqueTag(L"pingtwice");
+    const std::wstring url = FileUrl(L"size=10&lastmod=1", tag);
+    EXPECT_TRUE(Ping(url.c_str()));
+    EXPECT_TRUE(Ping(url.c_str()));
+    EXPECT_EQ(RequestCount(tag), 2);
+}
+
+TEST(Ping, SilentServerEndsWithinTheSessionsTimeouts) {
+    ASSERT_GT(kavri_test::TestServerPort(), 0);
+    CRequest* request = GetGlobalRequest();
+    const DWORD connection = request->GetConnectionTimeout();
+    const DWORD receive = request->GetReceiveTimeout();
+    request->SetTimeoutsForTest(1000, 700);
+    LogCapture log;
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(Ping(FileUrl(L"stall=1", UniqueTag(L"pingstall")).c_str()));
+    EXPECT_LT(GetTickCount64() - started, 5000u);
+    request->SetTimeoutsForTest(connection, receive);
+    const auto line = log.Find(L"CRequest::Ping, failed to create new connection, WIN_INET_ERROR:");
+    EXPECT_EQ(line.code, kavri::kErrPingConnection) << Narrow(log.Dump());
+}
+
+TEST(Ping, HttpsUrl) {
+    const auto tls = kavri_nettest::ReadTlsInfo();
+    if (tls.untrustedPort == 0) GTEST_SKIP() << "the test server has no TLS listeners";
+    // An untrusted certificate is a failed send, never ignored.
+    LogCapture log;
+    EXPECT_FALSE(Ping((L"https://127.0.0.1:" + std::to_wstring(tls.untrustedPort) + L"/collect").c_str()));
+    EXPECT_TRUE(log.Has(L"CRequest::Ping, failed to create new connection, WIN_INET_ERROR:12045"));
+}
