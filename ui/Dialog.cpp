@@ -151,7 +151,13 @@ void Dialog::EndOpenChildren() {
 
 INT_PTR Dialog::DoModal(WORD templateId, HWND owner) {
     INT_PTR result = -1;
+    bool ownerClosed = false;
     {
+        std::lock_guard<std::mutex> lock(FrameworkLock());
+        ownerClosed = m_endRequested;
+    }
+    // An owner that closed before this dialog could show ends it unshown.
+    if (!ownerClosed) {
         ScopedEscapeFilter filter;
         const DLGTEMPLATE* tmpl = FindDialogTemplate(templateId);
         SetLastError(0);
