@@ -4,6 +4,7 @@
 #   capped   every connection limited to 2 MiB/s
 #   uneven   about one connection in four at 256 KiB/s (eight times slower), the rest 2 MiB/s
 #   limited  at most 3 concurrent connections per client (the rest get 503), each 2 MiB/s
+#   open     no limit at all (loopback): shows what the engine's 8 KiB reads cost
 # and prints seconds, MB/s, bytes the server sent / file size (nginx $bytes_sent)
 # and the ratio to the physical limit (connections x per-connection rate).
 #
@@ -34,8 +35,8 @@ if [ ! -f "$data/bench64m.bin" ] || [ "$(stat -c %s "$data/bench64m.bin")" -ne "
   head -c "$size" /dev/urandom > "$data/bench64m.bin.tmp" && mv "$data/bench64m.bin.tmp" "$data/bench64m.bin"
 fi
 root="$work/www"
-mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$work/tmp" "$work/out"
-for d in capped uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench64m.bin"; done
+mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$root/open" "$work/tmp" "$work/out"
+for d in capped uneven limited open; do ln -s "$data/bench64m.bin" "$root/$d/bench64m.bin"; done
 sum=$(sha256sum "$data/bench64m.bin" | cut -d' ' -f1)
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -73,6 +74,7 @@ http {
         location /capped/  { limit_rate 2m; }
         location /uneven/  { limit_rate \$bench_rate; }
         location /limited/ { limit_rate 2m; limit_conn perclient 3; limit_conn_status 503; }
+        location /open/    { }
     }
 }
 EOF
@@ -87,7 +89,7 @@ run() {
   local setup=$1 tool=$2 tag="$2-$1"
   local url="http://127.0.0.1:$port/$setup/bench64m.bin?run=$tag"
   rm -f "$work/out"/*
-  local start end secs conns ok=no file=""
+  local start end secs wall conns ok=no file=""
   start=$(date +%s.%N)
   case $tool in
     engine)
@@ -95,8 +97,9 @@ run() {
       line=$(wine "$exe" "$url" "$out_win" 10 2>"$work/engine-$setup.err" | tr -d '\r' | tail -n1) || true
       end=$(date +%s.%N)
       secs=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<<"$line")
+      wall=$(python3 -c "print($end-$start)")
       conns=$(sed -n 's/.*segments=\([0-9]*\).*/\1/p' <<<"$line")
-      [ -n "$secs" ] || secs=$(python3 -c "print($end-$start)")
+      [ -n "$secs" ] || secs=$wall
       if ! grep -q 'result=0 ' <<<"$line"; then
         echo "engine/$setup: $line" >&2; head -c 2000 "$work/engine-$setup.err" >&2 || true
       fi
@@ -107,24 +110,24 @@ run() {
         --file-allocation=none --console-log-level=error --summary-interval=0 \
         --download-result=hide -q "$url" || echo "aria2c/$setup failed" >&2
       end=$(date +%s.%N)
-      secs=$(python3 -c "print($end-$start)")
+      secs=$(python3 -c "print($end-$start)"); wall=$secs
       conns=10
       file="$work/out/bench64m.bin"
       ;;
     curl)
       curl -s --max-time 120 -o "$work/out/bench64m.bin" "$url" || echo "curl/$setup failed or timed out" >&2
       end=$(date +%s.%N)
-      secs=$(python3 -c "print($end-$start)")
+      secs=$(python3 -c "print($end-$start)"); wall=$secs
       conns=1
       file="$work/out/bench64m.bin"
       ;;
   esac
   if [ -n "$file" ] && [ -f "$file" ] && [ "$(sha256sum "$file" | cut -d' ' -f1)" = "$sum" ]; then ok=yes; fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$setup" "$tool" "${conns:-0}" "$secs" "$ok" "$tag" >> "$results"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$setup" "$tool" "${conns:-0}" "$secs" "$ok" "$tag" "$wall" >> "$results"
   sleep 1  # let nginx finish its log lines and close the connections
 }
 
-for setup in capped uneven limited; do
+for setup in capped uneven limited open; do
   for tool in engine aria2c curl; do
     echo "running $tool / $setup ..." >&2
     run "$setup" "$tool"
@@ -146,23 +149,27 @@ for line in open(access):
     if parts[1] == '503':
         refused[tag] = refused.get(tag, 0) + 1
 print()
-print("%-8s %-7s %5s %8s %8s %10s %10s %9s %s" % ("setup", "tool", "conns", "seconds", "MB/s",
+print("%-8s %-7s %5s %8s %7s %8s %10s %10s %9s %s" % ("setup", "tool", "conns", "seconds", "wall", "MB/s",
       "sent/size", "vs.limit", "requests", "file"))
 for row in open(results):
-    setup, tool, conns, secs, ok, tag = row.rstrip('\n').split('\t')
-    conns, secs = int(conns), float(secs)
+    setup, tool, conns, secs, ok, tag, wall = row.rstrip('\n').split('\t')
+    conns, secs, wall = int(conns), float(secs), float(wall)
     mbps = size / secs / 1e6 if secs > 0 else 0
     used = conns
     if setup == 'limited':
         used = min(conns, 3)
     per = rate * (0.75 + 0.25 / 8) if setup == 'uneven' else rate
     limit = used * per
-    ratio = (size / secs) / limit if secs > 0 and limit else 0
-    print("%-8s %-7s %5d %8.2f %8.2f %10.4f %10.3f %5d/%-3d %s" % (
-        setup, tool, conns, secs, mbps, sent.get(tag, 0) / size, ratio,
+    ratio = "%.3f" % ((size / secs) / limit) if secs > 0 and setup != 'open' else "-"
+    print("%-8s %-7s %5d %8.2f %7.2f %8.2f %10.4f %10s %5d/%-3d %s" % (
+        setup, tool, conns, secs, wall, mbps, sent.get(tag, 0) / size, ratio,
         requests.get(tag, 0), refused.get(tag, 0), "sha256 ok" if ok == "yes" else "WRONG/MISSING"))
 print()
 print("conns: connections the tool ran (engine: segments after its connectivity test; limited: at most 3 served).")
 print("vs.limit: achieved rate / (served connections x per-connection rate); uneven assumes 1 in 4 at 1/8 rate.")
 print("requests: all/503 answers in the nginx log for that run; sent/size from nginx $bytes_sent.")
+print("seconds: engine from Run to its final notification (in process); aria2c/curl the command. wall: the")
+print("whole command (for the engine including the Wine process start).")
+print("nginx's limit_rate lets each request send one second's worth at once, so a run can beat")
+print("connections x rate (by more, the more requests it makes).")
 EOF

@@ -39,6 +39,13 @@ int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
 int CDownloader::RunConnectivityTest() {
     const uint32_t n = m_maxSegments;
     if (!m_currentConnection) return kavri::kErrNoConnection;
+    if (!m_currentConnection->AcceptsRanges()) {
+        // Without byte ranges the file comes in one segment whatever the
+        // server accepts, and every probe would have to ask for the whole
+        // file (which the server then sends in full): nothing to measure.
+        LogInfo(this, L"%ls: no byte ranges, one segment; test skipped", L"CDownloader::RunConnectivityTest");
+        return 0;
+    }
 
     std::unique_ptr<CSession> session(new CSession(0));
     session->SetLogName(L"CSession");
