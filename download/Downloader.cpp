@@ -608,12 +608,15 @@ int CDownloader::WaitAll() {
             if (kavri::IsNoConnection(c) && m_segments.size() == failed.size()) throw static_cast<EErrorCode>(c);
             if (c == kavri::kErrWriteFile) throw kavri::kErrWriteFile;
             if (m_cancelled || m_running != 1) throw kavri::kCancelled;
-            // A failed run that wrote nothing yet lasted longer than the
-            // receive time-out (milliseconds; the run times are whole
-            // seconds) means a server that stopped answering. A run that made
-            // progress before it broke is only limited by the retry count.
+            // The time limit of a failed run: the receive time-out, in
+            // milliseconds. A run that wrote nothing and still outlasted it
+            // hung beyond what the time-out can end (an unanswered connect,
+            // for one): the server is gone. The run times are whole seconds,
+            // so one second of slack keeps a run that the time-out itself
+            // ended from counting. A run that made progress before it broke
+            // is limited by the retry count only.
             const int64_t runMs = (s->endTime - s->startTime) * 1000;
-            if (s->downloaded == 0 && runMs > static_cast<int64_t>(GetReceiveTimeout())) {
+            if (s->downloaded == 0 && runMs > static_cast<int64_t>(GetReceiveTimeout()) + 1000) {
                 LogError(this, kavri::kErrNoConnection, L":WaitAll, segment #%d failed after %I64d s without data.",
                          s->id, s->endTime - s->startTime);
                 throw kavri::kErrNoConnection;

@@ -202,14 +202,32 @@ TEST_F(DownloaderTest, ServerWithoutRangesGivesOneSegmentWithoutRangeHeader) {
 
 TEST_F(DownloaderTest, TakenNameGetsTheFirstFreeNumber) {
     ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"small.bin"), "taken"));
-    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"small[1].bin"), "taken too"));
     d.SetUrl(kavri_test::NginxUrl(L"/small.bin").c_str());
     ASSERT_EQ(rec.RunToEnd(d), 0);
-    EXPECT_EQ(std::wstring(d.GetFilePath()), m_dir.File(L"small[2].bin"));
+    EXPECT_EQ(std::wstring(d.GetFilePath()), m_dir.File(L"small[1].bin"));
     EXPECT_EQ(kavri_test::Sha256OfFile(d.GetFilePath()),
               kavri_test::Sha256OfFile(kavri_test::NginxRoot() + L"\\small.bin"));
     EXPECT_EQ(kavri_test::ReadFileBytes(m_dir.File(L"small.bin")), "taken");
     EXPECT_TRUE(log.Has(L"Runnig 1 segments..."));  // 500,000 bytes: one segment
+
+    CDownloader other;  // with small.bin and small[1].bin there
+    other.SetUrl(kavri_test::NginxUrl(L"/small.bin").c_str());
+    ASSERT_EQ(rec.RunToEnd(other), 0);
+    EXPECT_EQ(std::wstring(other.GetFilePath()), m_dir.File(L"small[2].bin"));
+}
+
+TEST_F(DownloaderTest, EveryPartialRequestSaysWhichBytes) {
+    std::wstring tag = UniqueTag(L"ranges");
+    d.SetUrl(FileUrl(L"size=3000000&seed=16", tag).c_str());
+    ASSERT_EQ(rec.RunToEnd(d), 0);
+    EXPECT_EQ(kavri_test::Sha256OfFile(d.GetFilePath()), TestServerSha(3000000, 16));
+    std::string json = kavri_nettest::RequestsJson(tag);
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"range\": null"), 0) << json.substr(0, 300);
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"range\": \"bytes=0-0\""), 1);    // the file query
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"range\": \"bytes=0-10\""), 11);  // test connection + probes
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"range\": \"bytes=0-1500000\""), 1);
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"range\": \"bytes=1500000-3000000\""), 1);
+    EXPECT_EQ(kavri_nettest::Occurrences(json, "\"method\":"), 14);
 }
 
 TEST_F(DownloaderTest, FreeSpaceBelowThreeTimesTheSizeFailsBeforeAnyFile) {
