@@ -11,7 +11,8 @@ namespace kavri {
 std::wstring EncodeUrlInsert(const std::wstring& value);
 
 // Fills the template (FormatMessage syntax, %1..%6) with the encoded inserts:
-// event, language, machine id, source, information, medium. "" on failure.
+// event, language, machine id, source, information, medium. "" when the
+// template is empty, names an insert above %6, or formatting fails.
 std::wstring BuildTrackingUrl(const std::wstring& urlTemplate, const wchar_t* eventName,
                               const wchar_t* language, const wchar_t* machineId,
                               const std::wstring& source, const std::wstring& information,

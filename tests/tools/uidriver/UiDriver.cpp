@@ -48,7 +48,7 @@
 //                                 the underline (or its absence), prints the pixel
 //                                 fields and capture (the control holds the mouse
 //                                 capture while hovered)
-//   foreground                    the foreground window
+//   foreground                    the foreground window ({"hwnd":null} when none)
 //
 // Exit codes: 0 done, 1 window/control not found or timed out, 2 bad usage,
 // 3 the control refused (hidden/disabled).
@@ -599,8 +599,8 @@ int CmdHover(HWND dlg, const Options& o) {
 int CmdForeground() {
     HWND w = GetForegroundWindow();
     if (!w) {
-        WriteOut("{\"hwnd\":null}");
-        return 1;
+        WriteOut("{\"hwnd\":null}");  // nothing active: an answer, not a failure
+        return 0;
     }
     WriteOut(WindowLine(w));
     return 0;
