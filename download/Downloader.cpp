@@ -336,10 +336,9 @@ int CDownloader::DoRun() {
 
     // Never report a file complete that is not: every byte of a known size
     // must have been written.
-    if (r == 0 && m_fileSize >= 0 && m_bytesWritten != m_fileSize) {
+    if (r == 0 && m_fileSize >= 0 && BytesWritten() != m_fileSize) {
         LogError(this, kavri::kErrNoConnection,
-                 L":DoRun, download incomplete, %I64d of %I64d bytes written.", m_bytesWritten,
-                 m_fileSize);
+                 L":DoRun, download incomplete, %I64d of %I64d bytes written.", BytesWritten(), m_fileSize);
         r = kavri::kErrNoConnection;
     }
 
@@ -689,7 +688,7 @@ void CDownloader::ForgetWrittenBytes(uint64_t count) {
 
 void CDownloader::OnStatus(int state) {
     if (!kavri::Guarded([&] {
-            if (m_callback) m_callback(this, DownloadEvent{state, m_bytesWritten, m_context});
+            if (m_callback) m_callback(this, DownloadEvent{state, BytesWritten(), m_context});
             if (IsLogEnabled(LOG_LEVEL_INFO)) {
                 switch (state) {
                 case DOWNLOAD_CONNECTING: LogInfo(this, L"Connecting to server"); break;
@@ -707,7 +706,7 @@ void CDownloader::OnComplete(int result) {
     if (!kavri::Guarded([&] {
             if (m_callback)
                 m_callback(this, DownloadEvent{result != 0 ? DOWNLOAD_FAILED : DOWNLOAD_COMPLETE,
-                                               m_bytesWritten, m_context});
+                                               BytesWritten(), m_context});
             if (IsLogEnabled(LOG_LEVEL_INFO)) {
                 if (result == 0)
                     LogInfo(this, L"Download complete successfully");
@@ -732,6 +731,11 @@ void CDownloader::OnProgress(CSegment* segment, uint64_t total) {
 
 // ---------------------------------------------------------------------------
 // Reset, Dispose and the lifetime of segments
+
+int64_t CDownloader::BytesWritten() {
+    std::lock_guard<kavri::CriticalSection> lock(m_fileLock);
+    return m_bytesWritten;
+}
 
 void CDownloader::CloseFile() {
     std::lock_guard<kavri::CriticalSection> lock(m_fileLock);

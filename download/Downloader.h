@@ -63,7 +63,7 @@ public:
 
     const wchar_t* GetFilePath() const { return m_filePath; }
     int64_t GetFileSize() const { return m_fileSize; }
-    int GetResult() const { return m_result; }
+    int GetResult() const { return m_result.load(); }
     bool IsBusy() const { return m_running.load() == 1; }
     uint32_t GetMaxSegments() const { return m_maxSegments; }
 
@@ -106,6 +106,7 @@ protected:
     // (GetTickCount64) passes; true when all ended.
     bool WaitForWorkers(ULONGLONG deadline);
     void CloseFile();
+    int64_t BytesWritten();  // under fileLock
     bool SegmentSucceeded(const CSegment* segment) const;
     // QueryFileInformation through a URL connection, asking for the first
     // byte only (the size then comes from Content-Range) and plainly when
@@ -131,7 +132,7 @@ protected:
     std::vector<CSegment*> m_segments;
     kavri::CriticalSection m_fileLock;
     HANDLE m_doneEvent;
-    int m_result;
+    std::atomic<int> m_result;  // set by the download thread, Run and Cancel
     DownloadCallback m_callback;
     void* m_context;
 
