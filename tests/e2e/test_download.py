@@ -75,8 +75,8 @@ class DownloadTest(unittest.TestCase):
 
         # The main installer is the downloaded file, complete.
         self.assertTrue(ntpath.basename(record["exe"]).lower().startswith(name[:-4].lower()), record)
-        downloaded = e2e.linux_path(record["exe"])
-        self.assertEqual(len(data), os.path.getsize(downloaded))
+        with open(e2e.linux_path(record["exe"]), "rb") as f:
+            self.assertTrue(f.read() == data, "the downloaded file differs from the served one")
         self.assertEqual([], record["args"])
         segments = [int(n) for n in re.findall(r"Runnig (\d+) segments", run.log())]
         self.assertTrue(segments and segments[0] >= 2, "several segments: %s" % segments)

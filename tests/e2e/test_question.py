@@ -78,6 +78,19 @@ class QuestionTest(unittest.TestCase):
                           "stubInstaller_InstallFromCD"], self.capture.event_names("q-same"))
         self.assertNotIn("not-this.exe", run.log().split("stubInstaller_CheckNewVersion")[1])
 
+    def test_a_failed_web_configuration_offers_the_local_installer(self):
+        run = self.start("q-fail", 4)
+        self.capture.files.clear()  # the web configuration is gone: 404
+        self.ui.click(ID_FIRST, hwnd=self.question()["hwnd"])
+        window, controls = self.ui.message(self.en.fmt(596), timeout=60)
+        self.assertEqual(self.en.get(202), controls[ID_FIRST]["text"])
+        self.assertEqual(self.en.get(204), controls[ID_SECOND]["text"])
+        self.ui.click(ID_SECOND, hwnd=window["hwnd"])
+        self.assertEqual(0, run.wait(30))
+        self.assert_local_installer()
+        self.assertEqual(["stubinstaller_Started", "stubInstaller_CheckNewVersion",
+                          "stubInstaller_InstallFromCD"], self.capture.event_names("q-fail"))
+
     def test_closing_the_question_asks_to_confirm_the_cancel(self):
         run = self.start("q-close", 3)
         self.ui.close(hwnd=self.question()["hwnd"])
