@@ -168,9 +168,10 @@ INT_PTR Dialog::DoModal(WORD templateId, HWND owner) {
             result = DialogBoxParamW(m_instance, MAKEINTRESOURCEW(templateId), owner,
                                      &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
         }
-        if (result == -1 && !m_window) {
-            LogWarning(&DialogLog(), -1, L":DoModal, dialog %u was not created, error %lu",
-                       static_cast<unsigned>(templateId), GetLastError());
+        if (!m_window) {
+            // -1, or 0 for an owner window that no longer exists.
+            LogWarning(&DialogLog(), -1, L":DoModal, dialog %u was not created (%d), error %lu",
+                       static_cast<unsigned>(templateId), static_cast<int>(result), GetLastError());
         }
     }
     bool deleteSelf = false;

@@ -52,8 +52,14 @@ public:
     // Runs flowprobe with these command-line arguments and operations
     // (KAVRI_PROBE). Its output lines are returned.
     std::vector<std::string> Run(const std::wstring& args, const std::wstring& operations) {
-        ProcessResult r = RunProcess(L"\"" + File(L"flowprobe.exe") + L"\" " + args, 60000,
-                                     {{L"KAVRI_PROBE", operations}, {L"KAVRI_DEBUG_LEVEL", L"1"}}, m_dir);
+        ProcessResult r;
+        // Exit code 11: another installer instance held the single-instance
+        // mutex at that moment (tests run in parallel); nothing was done.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            r = RunProcess(L"\"" + File(L"flowprobe.exe") + L"\" " + args, 180000,
+                           {{L"KAVRI_PROBE", operations}, {L"KAVRI_DEBUG_LEVEL", L"1"}}, m_dir);
+            if (!r.finished || r.exitCode != 11) break;
+        }
         EXPECT_TRUE(r.finished) << "flowprobe did not finish";
         EXPECT_EQ(0u, r.exitCode) << r.out;
         return OutputLines(r.out);

@@ -10,8 +10,14 @@
 //   main:PATH    StartMainInstaller(null, PATH)
 //   url:N        the tracking URL for event N (built, not sent)
 // Output, one JSON object per line: first {"machine_id","language","tracking"},
-// then one line per operation with its result. Exit code: 0, or 10 when the
-// application object could not be built.
+// then one line per operation with its result. Exit code: 0, 10 when the
+// application object could not be built, 11 when another instance held the
+// installer's single-instance mutex (the object then has no configuration;
+// run again).
+//
+// Tests run in parallel: flowprobes take turns through a mutex of their own,
+// and each waits (bounded) until no other installer instance holds the
+// product's mutex before building its application object.
 #include <windows.h>
 
 #include <cstdlib>
@@ -52,8 +58,31 @@ const char* Bool(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
+namespace {
+
+const wchar_t kInstanceMutexName[] = L"{71FC2A2E-F39A-4360-9381-8B5BB3243854}";
+
+void WaitForNoOtherInstance() {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 120000; Sleep(20)) {
+        HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
+        if (!other) return;
+        CloseHandle(other);
+    }
+}
+
+}  // namespace
+
 int wmain(int, wchar_t**) {
+    // Held until the process ends.
+    HANDLE turn = CreateMutexW(nullptr, FALSE, L"kavri-test-flowprobe-turn");
+    if (turn) WaitForSingleObject(turn, 120000);
+    WaitForNoOtherInstance();
+
     CInstaller* app = CInstaller::GetInstance();
+    if (app && app->IsAlreadyRunning()) {
+        WriteOut("{\"error\":\"another instance is running\"}");
+        return 11;
+    }
     if (!app) {
         WriteOut("{\"error\":\"no application object\",\"code\":" +
                  std::to_string(CInstaller::GetConstructionError()) + "}");
