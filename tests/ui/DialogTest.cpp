@@ -26,7 +26,7 @@ std::wstring OwnerDialog() {
 std::atomic<int> g_boxesDeleted{0};
 class CountingBox : public MsgBox {
 public:
-    CountingBox(HWND owner) : MsgBox(nullptr, owner) { secondButton = L"counted"; }
+    explicit CountingBox(HWND owner) : MsgBox(nullptr, owner) { secondButton = L"counted"; }
     ~CountingBox() override { ++g_boxesDeleted; }
 };
 

@@ -476,10 +476,11 @@ int CmdClick(HWND dlg, const Options& o) {
 }
 
 bool ParseVk(const std::wstring& name, UINT* vk) {
-    struct {
+    struct KeyName {
         const wchar_t* name;
         UINT vk;
-    } static const table[] = {{L"ESCAPE", VK_ESCAPE}, {L"ESC", VK_ESCAPE}, {L"RETURN", VK_RETURN},
+    };
+    static const KeyName table[] = {{L"ESCAPE", VK_ESCAPE}, {L"ESC", VK_ESCAPE}, {L"RETURN", VK_RETURN},
                               {L"ENTER", VK_RETURN},  {L"TAB", VK_TAB},    {L"SPACE", VK_SPACE}};
     for (const auto& e : table) {
         if (_wcsicmp(name.c_str(), e.name) == 0) {
