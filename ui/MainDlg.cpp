@@ -117,22 +117,30 @@ uint32_t DiskSpaceNeededMB(int64_t fileSize) {
 
 MainDlg::MainDlg(HINSTANCE instance)
     : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
-      m_cancelling(0), m_notifying(0) {}
+      m_cancelling(0), m_notifying(0), m_detached(0) {}
 
-MainDlg::~MainDlg() {
-    if (!m_downloader) return;
-    // A download that is still running is stopped first, and a notification
-    // that is still on its way out (it has just closed this window) is let
-    // finish before the coordinator goes away under it.
+MainDlg::~MainDlg() { ReleaseDownloader(); }
+
+bool MainDlg::ReleaseDownloader() {
+    if (!m_downloader) return true;
+    // From here on notifications are ignored; one that is still on its way
+    // out (it has just closed this window and may still wait for a tracking
+    // request) is let finish, and a download that still runs is stopped,
+    // before the coordinator goes away under them.
+    m_detached.store(1);
     kavri::Guarded([this] {
         if (m_downloader->IsBusy()) m_downloader->Cancel();
     });
-    const ULONGLONG deadline = GetTickCount64() + 10000;
+    const ULONGLONG deadline = GetTickCount64() + kNotificationWaitMs;
     while (m_notifying.load() > 0 && GetTickCount64() < deadline) Sleep(10);
-    if (m_notifying.load() > 0)
-        LogWarning(&Source(), -1, L":~MainDlg, a download notification did not end in time.");
+    if (m_notifying.load() > 0) {
+        LogWarning(&Source(), -1, L":ReleaseDownloader, a download notification did not end in time; "
+                                  L"the downloader is kept.");
+        return false;
+    }
     delete m_downloader;
     m_downloader = nullptr;
+    return true;
 }
 
 BOOL MainDlg::OnInitDialog(DialogMessage* msg) {
@@ -269,7 +277,8 @@ void MainDlg::OnWebConfigEvent(CDownloader* sender, DownloadEvent event) {
     MainDlg* self = static_cast<MainDlg*>(event.context);
     if (!self) return;
     self->m_notifying.fetch_add(1);
-    kavri::Guarded([&] { self->OnWebConfigEvent(event.state, event.bytesDone); });
+    if (!self->m_detached.load())
+        kavri::Guarded([&] { self->OnWebConfigEvent(event.state, event.bytesDone); });
     self->m_notifying.fetch_sub(1);
 }
 
@@ -277,7 +286,8 @@ void MainDlg::OnDownloadEvent(CDownloader* sender, DownloadEvent event) {
     MainDlg* self = static_cast<MainDlg*>(event.context);
     if (!self) return;
     self->m_notifying.fetch_add(1);
-    kavri::Guarded([&] { self->OnDownloadEvent(event.state, event.bytesDone); });
+    if (!self->m_detached.load())
+        kavri::Guarded([&] { self->OnDownloadEvent(event.state, event.bytesDone); });
     self->m_notifying.fetch_sub(1);
 }
 
@@ -428,6 +438,8 @@ bool MainDlg::HandleDownloadFailure(int code) {
 INT_PTR RunProgressWindow(HINSTANCE instance) {
     MainDlg* dialog = new MainDlg(instance);
     const INT_PTR result = dialog->DoModal(IDD_PROGRESS, nullptr);
-    delete dialog;
+    // A notification thread that is still inside the window object keeps it
+    // alive: it is left to the process exit rather than freed under it.
+    if (dialog->ReleaseDownloader()) delete dialog;
     return result;
 }

@@ -29,6 +29,12 @@ public:
     // True when the window was told to close, false when a new run started.
     bool HandleDownloadFailure(int code);
 
+    // Stops notifications, cancels a running download and deletes the
+    // downloader once no notification runs any more (bounded wait). False
+    // when one is still running: then nothing is deleted.
+    bool ReleaseDownloader();
+    static constexpr DWORD kNotificationWaitMs = 45000;
+
 private:
     void OnWebConfigEvent(int state, int64_t bytes);
     void OnDownloadEvent(int state, int64_t bytes);
@@ -49,6 +55,8 @@ private:
     std::mutex m_progressLock;
     // Notifications still running on coordinator threads.
     std::atomic<int> m_notifying;
+    // 1 once the window object is being destroyed: notifications are ignored.
+    std::atomic<int> m_detached;
 };
 
 // Runs the progress window modally; returns its result (0, or -1).
