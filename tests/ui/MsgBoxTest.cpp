@@ -185,4 +185,21 @@ TEST(MsgBoxLayout, LongSecondButtonGrowsLeftAndPushesTheFirst) {
     EXPECT_LT(b1[2], b2[0]);
 }
 
+// The dialogs read in the chosen language although their templates are stored
+// in English only.
+TEST(MsgBoxLanguage, GermanTextsInTheEnglishTemplate) {
+    SetLanguage(1031);
+    ASSERT_STREQ(L"&Wiederholen", GetString(IDS_BTN_RETRY));
+    DialogThread shown([] { return AskRetry(IDS_MSG_DOWNLOAD_FAILED_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); });
+    const std::wstring filters = MessageDialog(GetInstallerTitle());
+    Dump d = DumpDialog(filters);
+    EXPECT_EQ(JsonEscaped(L"&Wiederholen"), d.Field(IDOK, "text"));
+    EXPECT_EQ(JsonEscaped(GetString(IDS_BTN_NO_INSTALL_FROM_CD)), d.Field(IDCANCEL, "text"));
+    EXPECT_EQ(JsonEscaped(Formatted(IDS_MSG_DOWNLOAD_FAILED_RETRY, 0)), d.Field(-1, "text"));
+    EXPECT_EQ(0, Drive(L"click --id 1 " + filters));
+    INT_PTR result = 0;
+    ASSERT_TRUE(shown.Wait(kEndMs, &result));
+    EXPECT_EQ(1, result);
+}
+
 }  // namespace
