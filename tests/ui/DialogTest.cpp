@@ -201,6 +201,23 @@ TEST(DialogFlow, EscapeReachesTheDialogAsAKey) {
     EXPECT_EQ(0, result);
 }
 
+TEST(DialogFlow, BindsAtInitAndGivesTheClassTheProgramIcon) {
+    Dialog dlg(nullptr);
+    DialogThread shown([&dlg] { return dlg.DoModal(IDD_QUESTION, nullptr); });
+    HWND window = WaitOwner();
+    ASSERT_TRUE(window);
+    EXPECT_EQ(&dlg, Dialog::FromWindow(window));
+    EXPECT_EQ(window, dlg.GetWindow());
+    HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(icon), GetClassLongPtrW(window, GCLP_HICON));
+    ASSERT_EQ(0, Drive(L"close " + OwnerDialog()));
+    INT_PTR result = -2;
+    ASSERT_TRUE(shown.Wait(kEndMs, &result));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(window, dlg.GetWindow());  // kept after the end
+}
+
 TEST(DialogFlow, MissingTemplateIsNotCreated) {
     Dialog dlg(nullptr);
     EXPECT_EQ(-1, dlg.DoModal(9999, nullptr));
