@@ -20,6 +20,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 import urllib.parse
 import uuid
 
@@ -613,3 +614,23 @@ class FakeBrowser:
         else:
             subprocess.run(["wine", "reg", "delete", self.KEY, "/ve", "/f"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+class SetupTestCase(unittest.TestCase):
+    """Base of the end-to-end cases: one capture server, the UI driver and the
+    English strings per class; setup runs cleaned up after each case."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.capture = CaptureServer()
+        cls.ui = UI()
+        cls.en = Strings()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.capture.close()
+
+    def run_setup(self, **kw):
+        run = SetupRun(**kw)
+        self.addCleanup(run.cleanup)
+        return run

@@ -8,16 +8,7 @@ import e2e_support as e2e
 from e2e_support import ID_SECOND, ID_STATUS, PRODUCT
 
 
-class CrashTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.capture = e2e.CaptureServer()
-        cls.ui = e2e.UI()
-        cls.en = e2e.Strings()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.capture.close()
+class CrashTest(e2e.SetupTestCase):
 
     def crash(self, mode, tag, logged_code, exit_code=None):
         recorder = e2e.Recorder(self)

@@ -10,22 +10,11 @@ import e2e_support as e2e
 from e2e_support import ID_BAR, ID_FIRST, ID_PERCENT, ID_SECOND, ID_STATUS, PRODUCT
 
 
-class DownloadTest(unittest.TestCase):
+class DownloadTest(e2e.SetupTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.capture = e2e.CaptureServer()
-        cls.ui = e2e.UI()
-        cls.en = e2e.Strings()
+        super().setUpClass()
         cls.info = e2e.servers()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.capture.close()
-
-    def run_setup(self, **kw):
-        run = e2e.SetupRun(**kw)
-        self.addCleanup(run.cleanup)
-        return run
 
     def sample_progress(self, run, until, timeout=60):
         """(status, bar pos, marquee, percent text) of the progress window,

@@ -7,16 +7,7 @@ import e2e_support as e2e
 from e2e_support import ID_FIRST, ID_SECOND, ID_STATUS, PRODUCT
 
 
-class FailureTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.capture = e2e.CaptureServer()
-        cls.ui = e2e.UI()
-        cls.en = e2e.Strings()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.capture.close()
+class FailureTest(e2e.SetupTestCase):
 
     def start(self, tag, url, recorder=None):
         run = e2e.SetupRun(ini=e2e.base_ini(self.capture, tag), args=[url],

@@ -8,16 +8,7 @@ import e2e_support as e2e
 from e2e_support import ID_FIRST, ID_SECOND, ID_STATUS, PRODUCT
 
 
-class QuestionTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.capture = e2e.CaptureServer()
-        cls.ui = e2e.UI()
-        cls.en = e2e.Strings()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.capture.close()
+class QuestionTest(e2e.SetupTestCase):
 
     def start(self, tag, web_version, web_url=None, recorder=None):
         """setup.exe with a local installer (the recorder, with arguments) and

@@ -10,21 +10,7 @@ from e2e_support import ID_FIRST, ID_LINK, ID_SECOND, ID_STATUS, PRODUCT
 HUGE = 2000000000  # above any machine's RAM, MHz and free MB; below INT_MAX (_wtoi saturates)
 
 
-class StartupTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.capture = e2e.CaptureServer()
-        cls.ui = e2e.UI()
-        cls.en = e2e.Strings()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.capture.close()
-
-    def run_setup(self, **kw):
-        run = e2e.SetupRun(**kw)
-        self.addCleanup(run.cleanup)
-        return run
+class StartupTest(e2e.SetupTestCase):
 
     def test_no_ini_and_no_url_shows_the_usage_box_and_exits_minus_1(self):
         run = self.run_setup(ini=None).start()

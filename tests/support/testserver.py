@@ -123,9 +123,9 @@ def parse_range(value, size):
     malformed; "unsatisfiable" past the end."""
     if not value or not value.strip().lower().startswith("bytes="):
         return None
-    spec = value.strip()[6:].split(",")[0].strip()
+    range_spec = value.strip()[6:].split(",")[0].strip()
     try:
-        a, _, b = spec.partition("-")
+        a, _, b = range_spec.partition("-")
         if a == "":
             n = int(b)
             if n <= 0:
