@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/InstallerState.h"
+#include "common/Handles.h"
 #include "i18n/LanguageResources.h"
 #include "support/TestEnv.h"
 #include "tools/installerprobe/ProbeRunner.h"
@@ -16,13 +19,6 @@ using kavri_test::TempDir;
 namespace {
 
 const wchar_t kUrl[] = L"http://127.0.0.1:9/first.exe";
-
-std::string Narrow(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &s[0], n, nullptr, nullptr);
-    return s;
-}
 
 class InstallerProcess : public ::testing::Test {
 protected:
@@ -37,6 +33,15 @@ protected:
         EXPECT_TRUE(r.started);
         EXPECT_TRUE(r.finished);
         return r;
+    }
+    // Runs while this process holds the installer's single-instance mutex, so
+    // the probe is a second instance.
+    ProbeResult RunAsSecondInstance(const std::wstring& args,
+                                    const std::vector<std::pair<std::wstring, std::wstring>>& env = {}) {
+        EXPECT_TRUE(kavri_test::WaitForNoInstance(60000));
+        kavri::ScopedKernelHandle mutex(CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName()));
+        EXPECT_TRUE(mutex.IsValid());
+        return kavri_test::RunProbe(Exe(), args, env);
     }
     TempDir m_dir;
 };
@@ -79,8 +84,8 @@ TEST_F(InstallerProcess, UrlOnTheCommandLineAloneIsEnough) {
     ProbeResult r = Run(kUrl);
     EXPECT_EQ(r.exitCode, 0u) << r.out;
     EXPECT_EQ(r.Value("running"), "0");
-    EXPECT_EQ(r.Value("url"), Narrow(kUrl));
-    EXPECT_EQ(r.Value("logpath"), Narrow(m_dir.File(L"setup.log")));
+    EXPECT_EQ(r.Value("url"), kavri_test::Utf8(kUrl));
+    EXPECT_EQ(r.Value("logpath"), kavri_test::Utf8(m_dir.File(L"setup.log")));
 }
 
 TEST_F(InstallerProcess, OverlongUrlIsRefusedAndLogged) {
@@ -101,7 +106,7 @@ TEST_F(InstallerProcess, LocalInstallerWithWebConfigIsASource) {
     EXPECT_EQ(r.Value("url"), "(null)");
     EXPECT_EQ(r.Value("cd"), "1");
     // Qualified against the working directory, arguments as written.
-    EXPECT_EQ(r.Value("installer"), Narrow(m_dir.Path() + L"\\local setup.exe /S /v"));
+    EXPECT_EQ(r.Value("installer"), kavri_test::Utf8(m_dir.Path() + L"\\local setup.exe /S /v"));
 }
 
 TEST_F(InstallerProcess, InstallerWithoutWebConfigIsNoSource) {
@@ -134,32 +139,32 @@ TEST_F(InstallerProcess, CommandLineOverIniOverDefaults) {
     EXPECT_EQ(off.Value("template"), "");
 }
 
-TEST_F(InstallerProcess, WebConfigWithSameVersionChangesNothing) {
+TEST_F(InstallerProcess, WebConfigReplacesTheRecordOnlyWithAHigherVersion) {
+    const struct {
+        const char* name;
+        const wchar_t* args;
+        const char* webIni;
+        const char* replaced;
+        const char* key;  // and its value afterwards
+        const char* value;
+    } cases[] = {
+        {"same version changes nothing", L"", "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=3\r\n", "0",
+         "url", "http://127.0.0.1:9/first.exe"},
+        // The command line is not applied again to the new record.
+        {"higher version replaces", L"-s 2", "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=4\r\n", "1",
+         "url", "http://127.0.0.1:9/second.exe"},
+        {"log level applies without a higher version", L"", "[DEBUG]\r\nLogLevel=1\r\n[PRODUCT]\r\nVer=2\r\n",
+         "0", "loglevel", "1"},
+    };
     WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
-    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
-        "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=3\r\n"));
-    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
-    EXPECT_EQ(r.Value("replaced"), "0") << r.out;
-    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/first.exe");
-}
-
-TEST_F(InstallerProcess, WebConfigWithHigherVersionReplacesTheRecord) {
-    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
-    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
-        "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=4\r\n"));
-    // The command line is not applied again to the new record.
-    ProbeResult r = Run(L"-s 2", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
-    EXPECT_EQ(r.Value("replaced"), "1") << r.out;
-    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/second.exe");
-}
-
-TEST_F(InstallerProcess, WebConfigLogLevelAppliesEvenWithoutHigherVersion) {
-    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
-    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"),
-        "[DEBUG]\r\nLogLevel=1\r\n[PRODUCT]\r\nVer=2\r\n"));
-    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
-    EXPECT_EQ(r.Value("replaced"), "0") << r.out;
-    EXPECT_EQ(r.Value("loglevel"), "1");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The probe reads web.ini as the configuration fetched from the web.
+        ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"), c.webIni));
+        ProbeResult r = Run(c.args, {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
+        EXPECT_EQ(r.Value("replaced"), c.replaced) << r.out;
+        EXPECT_EQ(r.Value(c.key), c.value);
+    }
 }
 
 TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
@@ -171,12 +176,8 @@ TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
     const std::string previous = "previous run\r\n";
     ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.log"), previous));
 
-    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
-    ASSERT_NE(mutex, nullptr);
-    ProbeResult r = kavri_test::RunProbe(Exe(), kUrl, {{L"KAVRI_DEBUG_LEVEL", L"-1"},
-                                                       {L"KAVRI_PROBE_TRACE", L"1"}});
-    CloseHandle(mutex);
+    ProbeResult r =
+        RunAsSecondInstance(kUrl, {{L"KAVRI_DEBUG_LEVEL", L"-1"}, {L"KAVRI_PROBE_TRACE", L"1"}});
 
     EXPECT_EQ(r.exitCode, 0u) << r.out;
     EXPECT_EQ(r.Value("running"), "1");
@@ -187,12 +188,8 @@ TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
 }
 
 TEST_F(InstallerProcess, SecondInstanceWithoutIniNameUsesTheBuiltInTitle) {
-    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
-    ASSERT_NE(mutex, nullptr);
-    ProbeResult r = kavri_test::RunProbe(Exe(), L"", {});
-    CloseHandle(mutex);
+    ProbeResult r = RunAsSecondInstance(L"");
     EXPECT_EQ(r.Value("running"), "1") << r.out;
-    EXPECT_EQ(r.Value("product"), Narrow(GetString(IDS_PRODUCT_NAME)));
+    EXPECT_EQ(r.Value("product"), kavri_test::Utf8(GetString(IDS_PRODUCT_NAME)));
     EXPECT_EQ(r.Value("product"), "Kavri Skyguard");
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/SystemProbes.h"
+#include "support/ProcessRunner.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -125,44 +126,6 @@ bool RunningOnWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// The test tools sit beside the test executables in the build's bin folder.
-std::wstring ToolPath(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring dir(self);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + name;
-}
-
-std::string RunTool(const std::wstring& commandLine, DWORD* exitCode) {
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return "";
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::wstring mutableLine = commandLine;
-    BOOL started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    std::string output;
-    if (started) {
-        char buffer[256];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-        if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-        GetExitCodeProcess(pi.hProcess, exitCode);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(readEnd);
-    return output;
-}
-
 // Sets Wine's per-program Windows version for osversion.exe and puts the key
 // back as it was when it goes away.
 class WineVersionOverride {
@@ -206,16 +169,17 @@ private:
 };
 
 TEST(SystemProbes, ManifestLetsTheTrueVersionThrough) {
-    const std::wstring tool = ToolPath(L"osversion.exe");
+    const std::wstring tool = kavri_test::ToolPath(L"osversion.exe");
     ASSERT_TRUE(kavri_test::FileExists(tool));
     const std::wstring command = L"\"" + tool + L"\"";
 
     // Without an override the tool sees what this process sees (same manifest).
     OSVERSIONINFOW own;
     GetOsVersion(&own);
-    DWORD exitCode = 1;
-    std::string plain = RunTool(command, &exitCode);
-    EXPECT_EQ(exitCode, 0u);
+    const kavri_test::ProcessOutput plainRun = kavri_test::RunCommand(command);
+    EXPECT_TRUE(plainRun.Finished());
+    EXPECT_EQ(plainRun.exitCode, 0u);
+    const std::string& plain = plainRun.out;
     EXPECT_EQ(plain.substr(0, plain.find('.', plain.find('.') + 1)),
               std::to_string(own.dwMajorVersion) + "." + std::to_string(own.dwMinorVersion));
 
@@ -233,9 +197,10 @@ TEST(SystemProbes, ManifestLetsTheTrueVersionThrough) {
     WineVersionOverride override;
     for (const auto& row : table) {
         ASSERT_TRUE(override.Set(row.wineVersion));
-        exitCode = 1;
-        const std::string output = RunTool(command, &exitCode);
-        EXPECT_EQ(exitCode, 0u);
+        const kavri_test::ProcessOutput run = kavri_test::RunCommand(command);
+        EXPECT_TRUE(run.Finished());
+        EXPECT_EQ(run.exitCode, 0u);
+        const std::string& output = run.out;
         EXPECT_EQ(output.rfind(row.expected, 0), 0u) << "Wine version " << row.wineVersion << " gave " << output;
     }
 }

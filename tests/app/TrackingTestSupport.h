@@ -4,7 +4,6 @@
 #pragma once
 
 #include <windows.h>
-#include <wininet.h>
 
 #include <gtest/gtest.h>
 
@@ -19,9 +18,7 @@ namespace kavri_test {
 
 // A tag no other test uses, for the test server's request records.
 inline std::wstring UniqueTag(const char* name) {
-    static LONG counter = 0;
-    return L"h5" + std::wstring(name, name + strlen(name)) + L"_" + std::to_wstring(GetCurrentProcessId()) +
-           L"_" + std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(InterlockedIncrement(&counter));
+    return UniqueTag(std::wstring(name, name + strlen(name)));
 }
 
 inline bool WriteUtf16File(const std::wstring& path, const std::wstring& text) {
@@ -73,27 +70,10 @@ private:
     bool m_ok = false;
 };
 
-// The body of a GET to a local URL ("" on failure).
-inline std::string HttpGet(const std::wstring& url) {
-    std::string body;
-    HINTERNET session = InternetOpenW(L"kavri-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (!session) return body;
-    HINTERNET h = InternetOpenUrlW(session, url.c_str(), nullptr, 0,
-                                   INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
-    if (h) {
-        char buf[8192];
-        DWORD got = 0;
-        while (InternetReadFile(h, buf, sizeof buf, &got) && got > 0) body.append(buf, got);
-        InternetCloseHandle(h);
-    }
-    InternetCloseHandle(session);
-    return body;
-}
-
 // The raw request targets (path and query exactly as sent) that the test
 // server recorded for a tag, oldest first.
 inline std::vector<std::string> RecordedTargets(const std::wstring& tag) {
-    std::string json = HttpGet(TestServerUrl(L"/_requests?tag=" + tag));
+    std::string json = HttpGetText(TestServerUrl(L"/_requests?tag=" + tag));
     std::vector<std::string> targets;
     const std::string key = "\"target\":";
     for (size_t k = json.find(key); k != std::string::npos; k = json.find(key, k + 1)) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "i18n/LanguageResources.h"
+#include "support/ProcessRunner.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -222,57 +223,15 @@ TEST_F(LanguageTest, ConcurrentLookupsAgree) {
 // recorded as misses in the current language. Blocks that Korean lacks
 // altogether are read from the neutral resources by the Korean object itself.
 
-// The test tools sit beside the test executables in the build's bin folder.
-std::wstring ToolPath(const wchar_t* name) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring dir(self);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + name;
-}
-
-std::string RunTool(const std::wstring& commandLine, DWORD* exitCode) {
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return "";
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::wstring mutableLine = commandLine;
-    BOOL started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    std::string output;
-    if (started) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-        if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-        GetExitCodeProcess(pi.hProcess, exitCode);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(readEnd);
-    return output;
-}
-
-std::string Utf8(const std::wstring& text) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
-    if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
-    return out;
-}
-
 TEST(LanguageFallback, MissingEntriesComeFromNeutralAndAreMarked) {
-    const std::wstring tool = ToolPath(L"langprobe.exe");
+    using kavri_test::Utf8;
+    const std::wstring tool = kavri_test::ToolPath(L"langprobe.exe");
     ASSERT_TRUE(kavri_test::FileExists(tool)) << Utf8(tool);
-    DWORD exitCode = 1;
-    const std::string output = RunTool(L"\"" + tool + L"\" 0x0412 200 201 500 591 101 102", &exitCode);
-    EXPECT_EQ(exitCode, 0u);
+    const kavri_test::ProcessOutput run =
+        kavri_test::RunCommand(L"\"" + tool + L"\" 0x0412 200 201 500 591 101 102");
+    EXPECT_TRUE(run.Finished());
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::string& output = run.out;
     EXPECT_EQ(output,
               "200|0|" + Utf8(L"\uCDE8\uC18C(&C)") + "\n"            // Korean, own table
               "201|1|&Close\n"                                      // empty in the Korean block

@@ -3,11 +3,14 @@
 #include <windows.h>
 #include <wincrypt.h>
 #include <shellapi.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "common/Handles.h"
 
 namespace kavri_test {
 namespace {
@@ -26,7 +29,8 @@ std::string ServersJson() {
     return ss.str();
 }
 
-// Minimal lookup in the flat JSON object that servers.py writes.
+}  // namespace
+
 std::string JsonValue(const std::string& json, const std::string& key) {
     size_t k = json.find("\"" + key + "\"");
     if (k == std::string::npos) return {};
@@ -42,7 +46,25 @@ std::string JsonValue(const std::string& json, const std::string& key) {
     return json.substr(v, end - v);
 }
 
-}  // namespace
+std::wstring UniqueTag(const std::wstring& name) {
+    static LONG counter = 0;
+    return name + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount()) + L"-" +
+           std::to_wstring(InterlockedIncrement(&counter));
+}
+
+std::string HttpGetText(const std::wstring& url) {
+    kavri::ScopedInternetHandle session(InternetOpenW(L"kavri-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    if (!session) return {};
+    kavri::ScopedInternetHandle request(InternetOpenUrlW(
+        session.Get(), url.c_str(), nullptr, 0,
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
+    if (!request) return {};
+    std::string body;
+    char buf[16384];
+    DWORD got = 0;
+    while (InternetReadFile(request.Get(), buf, sizeof(buf), &got) && got) body.append(buf, got);
+    return body;
+}
 
 std::wstring ToWinePath(const std::string& unixPath) {
     std::wstring out = L"Z:";
@@ -117,6 +139,16 @@ std::string ReadFileBytes(const std::wstring& path) {
 
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Utf8(const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], bytes, nullptr,
+                            nullptr);
+    return out;
 }
 
 std::string Sha256OfFile(const std::wstring& path) {

@@ -17,6 +17,16 @@ std::wstring NginxRoot();
 // http://127.0.0.1:<port> of each server.
 std::wstring NginxUrl(const std::wstring& path);
 std::wstring TestServerUrl(const std::wstring& path);
+// The value of "key" in flat JSON text: a string's contents (escapes not
+// undone) or a number; "" when absent. Blanks after the colon are allowed.
+std::string JsonValue(const std::string& json, const std::string& key);
+
+// A tag no other test or run uses, for the test server's request records.
+std::wstring UniqueTag(const std::wstring& name);
+// The body of a GET through a direct WinINet session of its own; "" on
+// failure. For reading the servers' own records, not for testing the product.
+std::string HttpGetText(const std::wstring& url);
+
 // The build's bin directory (setup.exe and the test tools), as a Windows path.
 std::wstring BinDir();
 
@@ -39,6 +49,8 @@ private:
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// A wide text as UTF-8 (for comparing with a tool's output and for messages).
+std::string Utf8(const std::wstring& text);
 // SHA-256 of a file's bytes, lower-case hex; "" when it cannot be read.
 std::string Sha256OfFile(const std::wstring& path);
 

@@ -28,6 +28,8 @@
 #include "app/SystemProbes.h"
 #include "app/Tracking.h"
 #include "i18n/LanguageResources.h"
+#include "tests/support/InstanceMutex.h"
+#include "tests/support/JsonText.h"
 
 namespace {
 
@@ -37,38 +39,9 @@ void WriteOut(const std::string& line) {
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
 }
 
-std::string Json(const std::wstring& w) {
-    std::string out = "\"";
-    for (wchar_t c : w) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        }
-    }
-    return out + "\"";
-}
+using kavri_test::JsonString;
 
 const char* Bool(bool b) { return b ? "true" : "false"; }
-
-}  // namespace
-
-namespace {
-
-const wchar_t kInstanceMutexName[] = L"{71FC2A2E-F39A-4360-9381-8B5BB3243854}";
-
-void WaitForNoOtherInstance() {
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 120000; Sleep(20)) {
-        HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName);
-        if (!other) return;
-        CloseHandle(other);
-    }
-}
 
 }  // namespace
 
@@ -76,7 +49,7 @@ int wmain(int, wchar_t**) {
     // Held until the process ends.
     HANDLE turn = CreateMutexW(nullptr, FALSE, L"kavri-test-flowprobe-turn");
     if (turn) WaitForSingleObject(turn, 120000);
-    WaitForNoOtherInstance();
+    kavri_test::WaitForNoInstance(120000);
 
     CInstaller* app = CInstaller::GetInstance();
     if (app && app->IsAlreadyRunning()) {
@@ -89,8 +62,8 @@ int wmain(int, wchar_t**) {
         return 10;
     }
     SetLanguage(app->GetLcid());
-    WriteOut("{\"machine_id\":" + Json(GetMachineId()) + ",\"language\":" +
-             Json(GetCurrentLanguage()->GetIsoLanguageName()) + ",\"tracking\":" +
+    WriteOut("{\"machine_id\":" + JsonString(GetMachineId()) + ",\"language\":" +
+             JsonString(GetCurrentLanguage()->GetIsoLanguageName()) + ",\"tracking\":" +
              Bool(app->IsTrackingEnabled()) + "}");
 
     wchar_t buf[8192] = {};
@@ -119,9 +92,9 @@ int wmain(int, wchar_t**) {
                 cfg->campaign.trackingUrlTemplate, name ? name : L"",
                 GetCurrentLanguage()->GetIsoLanguageName(), GetMachineId(), cfg->campaign.source,
                 cfg->campaign.information, cfg->campaign.medium);
-            WriteOut("{\"op\":\"url\",\"url\":" + Json(url) + "}");
+            WriteOut("{\"op\":\"url\",\"url\":" + JsonString(url) + "}");
         } else if (!op.empty()) {
-            WriteOut("{\"op\":" + Json(op) + ",\"error\":\"unknown\"}");
+            WriteOut("{\"op\":" + JsonString(op) + ",\"error\":\"unknown\"}");
         }
         if (bar == std::wstring::npos) break;
         pos = bar + 1;

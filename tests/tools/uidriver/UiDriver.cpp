@@ -64,6 +64,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/JsonText.h"
+
 namespace {
 
 const wchar_t kPropFromStatic[] = L"_Hyperlink_From_Static_";
@@ -78,24 +80,7 @@ void WriteOut(const std::string& line) {
               nullptr);
 }
 
-// JSON string, ASCII only (everything else as \uXXXX), so that no code page
-// conversion can cut the line.
-std::string Json(const std::wstring& w) {
-    std::string out = "\"";
-    for (wchar_t c : w) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        }
-    }
-    return out + "\"";
-}
+using kavri_test::JsonString;
 
 std::string Hex(const void* p) {
     char buf[32];
@@ -106,7 +91,9 @@ std::string Hex(const void* p) {
 std::string Num(long long v) { return std::to_string(v); }
 std::string Bool(bool b) { return b ? "true" : "false"; }
 
-void Error(const std::string& what) { WriteOut("{\"error\":" + Json(std::wstring(what.begin(), what.end())) + "}"); }
+void Error(const std::string& what) {
+    WriteOut("{\"error\":" + JsonString(std::wstring(what.begin(), what.end())) + "}");
+}
 
 // ---- options -------------------------------------------------------------
 
@@ -301,8 +288,8 @@ std::string WindowLine(HWND w) {
     GetWindowThreadProcessId(w, &pid);
     RECT r = {};
     GetWindowRect(w, &r);
-    return "{\"hwnd\":" + Hex(w) + ",\"title\":" + Json(CaptionOf(w)) + ",\"class\":" +
-           Json(ClassOf(w)) + ",\"pid\":" + Num(pid) + ",\"visible\":" + Bool(IsWindowVisible(w) != 0) +
+    return "{\"hwnd\":" + Hex(w) + ",\"title\":" + JsonString(CaptionOf(w)) + ",\"class\":" +
+           JsonString(ClassOf(w)) + ",\"pid\":" + Num(pid) + ",\"visible\":" + Bool(IsWindowVisible(w) != 0) +
            ",\"enabled\":" + Bool(IsWindowEnabled(w) != 0) + ",\"rect\":[" + Num(r.left) + "," +
            Num(r.top) + "," + Num(r.right) + "," + Num(r.bottom) + "]}";
 }
@@ -386,7 +373,7 @@ std::string ControlLine(HWND dlg, HWND c) {
     MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&r), 2);
     LONG style = GetWindowLongW(c, GWL_STYLE);
     std::string line = "{\"id\":" + Num(static_cast<short>(ControlId(c) & 0xFFFF)) +
-                       ",\"class\":" + Json(cls) + ",\"text\":" + Json(ControlText(c)) +
+                       ",\"class\":" + JsonString(cls) + ",\"text\":" + JsonString(ControlText(c)) +
                        ",\"visible\":" + Bool(IsWindowVisible(c) != 0) + ",\"enabled\":" +
                        Bool(IsWindowEnabled(c) != 0) + ",\"rect\":[" + Num(r.left) + "," + Num(r.top) +
                        "," + Num(r.right) + "," + Num(r.bottom) + "],\"style\":" +
@@ -471,7 +458,7 @@ int CmdClick(HWND dlg, const Options& o) {
     } else {
         PostMessageW(c, BM_CLICK, 0, 0);
     }
-    WriteOut("{\"clicked\":" + Num(o.id) + ",\"class\":" + Json(cls) + "}");
+    WriteOut("{\"clicked\":" + Num(o.id) + ",\"class\":" + JsonString(cls) + "}");
     return 0;
 }
 
