@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "support/LogCapture.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -34,20 +35,6 @@ std::vector<std::string> SplitLines(const std::string& bytes) {
         pos = end + 1;
     }
     return lines;
-}
-
-// Collects what the trace calls hand to the writer.
-struct Captured {
-    int level;
-    int code;
-    std::wstring line;
-};
-std::vector<Captured>& CapturedLines() {
-    static std::vector<Captured> lines;
-    return lines;
-}
-void CaptureWriter(const CLog*, int level, int code, const wchar_t* line) {
-    CapturedLines().push_back({level, code, line});
 }
 
 }  // namespace
@@ -80,10 +67,7 @@ TEST(LogLineFormat, FileLineCarriesCodeOnlyAboveInformation) {
 }
 
 TEST(LogTraceCalls, SourceNameColonMessageAndCodes) {
-    LogStateGuard guard;
-    CapturedLines().clear();
-    SetLogLevel(-1);
-    SetLogWriter(&CaptureWriter);
+    kavri_test::LogCapture capture;
     CLog source(L"CDownloader");
     LogInfo(&source, L":Run, %ls %d", L"started", 3);
     LogWarning(&source, 12, L":Run, warned");
@@ -92,21 +76,19 @@ TEST(LogTraceCalls, SourceNameColonMessageAndCodes) {
     LogInfo(&source, L":Run, hidden");
     LogWarning(&source, 1, L":Run, hidden");
 
-    ASSERT_EQ(CapturedLines().size(), 3u);
-    EXPECT_EQ(CapturedLines()[0].line, L"CDownloader::Run, started 3");
-    EXPECT_EQ(CapturedLines()[0].level, 1);
-    EXPECT_EQ(CapturedLines()[0].code, 0);
-    EXPECT_EQ(CapturedLines()[1].code, 12);
-    EXPECT_EQ(CapturedLines()[1].level, 4);
-    EXPECT_EQ(CapturedLines()[2].line, L"CDownloader::Run, failed to create new internet session.");
-    EXPECT_EQ(CapturedLines()[2].code, -503);
+    const std::vector<kavri_test::LogLine> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].line, L"CDownloader::Run, started 3");
+    EXPECT_EQ(lines[0].level, 1);
+    EXPECT_EQ(lines[0].code, 0);
+    EXPECT_EQ(lines[1].code, 12);
+    EXPECT_EQ(lines[1].level, 4);
+    EXPECT_EQ(lines[2].line, L"CDownloader::Run, failed to create new internet session.");
+    EXPECT_EQ(lines[2].code, -503);
 }
 
 TEST(LogTraceCalls, LongMessagesAreCutAndMarked) {
-    LogStateGuard guard;
-    CapturedLines().clear();
-    SetLogLevel(-1);
-    SetLogWriter(&CaptureWriter);
+    kavri_test::LogCapture capture;
     CLog source(L"S");
     // "S:" + 2045 characters is exactly 2047: it fits whole.
     std::wstring fits(2045, L'a');
@@ -114,9 +96,10 @@ TEST(LogTraceCalls, LongMessagesAreCutAndMarked) {
     std::wstring tooLong(5000, L'b');
     LogInfo(&source, L"%ls", tooLong.c_str());
 
-    ASSERT_EQ(CapturedLines().size(), 2u);
-    EXPECT_EQ(CapturedLines()[0].line, L"S:" + fits);
-    const std::wstring& cut = CapturedLines()[1].line;
+    const std::vector<kavri_test::LogLine> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].line, L"S:" + fits);
+    const std::wstring& cut = lines[1].line;
     EXPECT_EQ(cut.size(), static_cast<size_t>(kLogMessageChars - 1));
     EXPECT_EQ(cut.substr(0, 3), L"S:b");
     EXPECT_EQ(cut.substr(cut.size() - 3), L"...");

@@ -2,6 +2,7 @@
 // pre-configured), reuse and reopening, connection limits.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "download/Connection.h"
@@ -78,69 +79,70 @@ TEST(SessionOptions, FailureCountUnderTheProcessLock) {
 
 class SessionOpen : public ::testing::Test {
 protected:
+    // Makes command the default browser's (null: none), builds a session
+    // (with short time-outs where a request goes out) and opens it, capturing
+    // the log from the opening on.
+    void Open(const wchar_t* command, bool shortTimeouts = false) {
+        log.reset();
+        session.reset();
+        classes.reset(new ScopedClassesRoot(command));
+        ASSERT_TRUE(classes->Ok());
+        session.reset(new CSession(0));
+        if (shortTimeouts) session->SetTimeoutsForTest(5000, 5000);
+        log.reset(new LogCapture);
+        ASSERT_NE(session->GetSession(false), nullptr);
+    }
+
     ScopedUserProfile profile;
+    std::unique_ptr<ScopedClassesRoot> classes;
+    std::unique_ptr<CSession> session;
+    std::unique_ptr<LogCapture> log;
 };
 
 TEST_F(SessionOpen, ReuseWithoutLogAndReopenWithDetection) {
-    ScopedClassesRoot classes(L"\"C:\\x\\iexplore.exe\"");
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    LogCapture log;
-    HINTERNET first = session.GetSession(false);
+    ASSERT_NO_FATAL_FAILURE(Open(L"\"C:\\x\\iexplore.exe\""));
+    HINTERNET first = session->GetHandle();
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(session.GetHandle(), first);
-    log.Clear();
-    EXPECT_EQ(session.GetSession(false), first);
-    EXPECT_TRUE(log.Lines().empty()) << Narrow(log.Dump());
-    HINTERNET second = session.GetSession(true);
+    log->Clear();
+    EXPECT_EQ(session->GetSession(false), first);
+    EXPECT_TRUE(log->Lines().empty()) << Narrow(log->Dump());
+    HINTERNET second = session->GetSession(true);
     ASSERT_NE(second, nullptr);
-    EXPECT_EQ(session.GetHandle(), second);
-    EXPECT_TRUE(log.Has(L"CSession::Close()"));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, The web browser: iexplore, detected as system default"));
-    log.Clear();
-    session.Close();
-    EXPECT_EQ(session.GetHandle(), nullptr);
-    session.Close();  // logs also when nothing is open
-    EXPECT_EQ(log.Count(L"CSession::Close()"), 2);
+    EXPECT_EQ(session->GetHandle(), second);
+    EXPECT_TRUE(log->Has(L"CSession::Close()"));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, The web browser: iexplore, detected as system default"));
+    log->Clear();
+    session->Close();
+    EXPECT_EQ(session->GetHandle(), nullptr);
+    session->Close();  // logs also when nothing is open
+    EXPECT_EQ(log->Count(L"CSession::Close()"), 2);
 }
 
 TEST_F(SessionOpen, OtherBrowserGivesPreconfiguredWithoutReadingFiles) {
     for (const wchar_t* command : {L"\"C:\\x\\iexplore.exe\" %1", static_cast<const wchar_t*>(nullptr)}) {
         SCOPED_TRACE(command ? "iexplore" : "no browser");
-        ScopedClassesRoot classes(command);
-        ASSERT_TRUE(classes.Ok());
-        CSession session(0);
-        LogCapture log;
-        ASSERT_NE(session.GetSession(false), nullptr);
-        EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
-        EXPECT_FALSE(log.Has(L"Quering"));
-        EXPECT_TRUE(log.Has(L"CSession::GetSession, Completed."));
+        ASSERT_NO_FATAL_FAILURE(Open(command));
+        EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
+        EXPECT_FALSE(log->Has(L"Quering"));
+        EXPECT_TRUE(log->Has(L"CSession::GetSession, Completed."));
     }
 }
 
 TEST_F(SessionOpen, FirefoxWithoutProxyOpensDirect) {
     ASSERT_TRUE(profile.WriteRelativeFirefoxProfile("user_pref(\"network.proxy.type\", 0);\n"));
-    ScopedClassesRoot classes(kFirefox);
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    LogCapture log;
-    ASSERT_NE(session.GetSession(false), nullptr);
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, The web browser: firefox, detected as system default"));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Quering FireFox configuration settings..."));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Completed. The following: '' proxy server has been detected."));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating session with dirrect connection."));
-    EXPECT_FALSE(log.Has(L"preconfig"));
+    ASSERT_NO_FATAL_FAILURE(Open(kFirefox));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, The web browser: firefox, detected as system default"));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Quering FireFox configuration settings..."));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Completed. The following: '' proxy server has been detected."));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating session with dirrect connection."));
+    EXPECT_FALSE(log->Has(L"preconfig"));
 }
 
 TEST_F(SessionOpen, FirefoxDiscoveryFailureFallsBackToPreconfigured) {
     ASSERT_TRUE(profile.WriteRelativeFirefoxProfile("user_pref(\"network.proxy.type\", 4);\n"));
-    ScopedClassesRoot classes(kFirefox);
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    LogCapture log;
-    ASSERT_NE(session.GetSession(false), nullptr);
-    EXPECT_FALSE(log.Has(L"proxy server has been detected"));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
+    ASSERT_NO_FATAL_FAILURE(Open(kFirefox));
+    EXPECT_FALSE(log->Has(L"proxy server has been detected"));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
 }
 
 TEST_F(SessionOpen, FirefoxProxyCarriesTheRequests) {
@@ -152,20 +154,15 @@ TEST_F(SessionOpen, FirefoxProxyCarriesTheRequests) {
         "user_pref(\"network.proxy.type\", 1);\n"
         "user_pref(\"network.proxy.http\", \"127.0.0.1\");\n"
         "user_pref(\"network.proxy.http_port\", " + std::to_string(proxyPort) + ");\n"));
-    ScopedClassesRoot classes(kFirefox);
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    session.SetTimeoutsForTest(5000, 5000);
-    LogCapture log;
-    ASSERT_NE(session.GetSession(false), nullptr);
+    ASSERT_NO_FATAL_FAILURE(Open(kFirefox, true));
     const std::wstring proxy = L"127.0.0.1:" + std::to_wstring(proxyPort);
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Completed. The following: '" + proxy +
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Completed. The following: '" + proxy +
                         L"' proxy server has been detected."));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating session with proxy connection."));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating session with proxy connection."));
 
     const std::wstring tag = UniqueTag(L"proxy");
-    CConnection c(&session, kavri_test::NginxUrl(L"/small.bin?size=77&tag=" + tag).c_str());
-    ASSERT_EQ(c.Open(), 0) << Narrow(log.Dump());
+    CConnection c(session.get(), kavri_test::NginxUrl(L"/small.bin?size=77&tag=" + tag).c_str());
+    ASSERT_EQ(c.Open(), 0) << Narrow(log->Dump());
     const std::string json = kavri_nettest::RequestsJson(tag);
     EXPECT_NE(json.find("\"proxied\": true"), std::string::npos) << json;
     EXPECT_NE(json.find("\"target\": \"http://127.0.0.1:" + std::to_string(kavri_test::NginxPort())),
@@ -176,27 +173,18 @@ TEST_F(SessionOpen, FirefoxProxyCarriesTheRequests) {
 TEST_F(SessionOpen, OperaProxyIsUsed) {
     ASSERT_TRUE(profile.WriteOperaIni("[PROXY]\r\nUse HTTP=1\r\nHTTP Server=127.0.0.1:" +
                                       std::to_string(kavri_test::TestServerPort()) + "\r\n"));
-    ScopedClassesRoot classes(kOpera);
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    session.SetTimeoutsForTest(5000, 5000);
-    LogCapture log;
-    ASSERT_NE(session.GetSession(false), nullptr);
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Quering Opera configuration settings..."));
-    EXPECT_TRUE(log.Has(L"proxy server detected."));
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating session with proxy connection."));
+    ASSERT_NO_FATAL_FAILURE(Open(kOpera, true));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Quering Opera configuration settings..."));
+    EXPECT_TRUE(log->Has(L"proxy server detected."));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating session with proxy connection."));
     const std::wstring tag = UniqueTag(L"opera");
-    CConnection c(&session, kavri_test::NginxUrl(L"/small.bin?size=5&tag=" + tag).c_str());
+    CConnection c(session.get(), kavri_test::NginxUrl(L"/small.bin?size=5&tag=" + tag).c_str());
     ASSERT_EQ(c.Open(), 0);
     EXPECT_NE(kavri_nettest::RequestsJson(tag).find("\"proxied\": true"), std::string::npos);
 }
 
 TEST_F(SessionOpen, OperaWithoutProxyFallsBackToPreconfigured) {
     ASSERT_TRUE(profile.WriteOperaIni("[PROXY]\r\nUse HTTP=0\r\n"));
-    ScopedClassesRoot classes(kOpera);
-    ASSERT_TRUE(classes.Ok());
-    CSession session(0);
-    LogCapture log;
-    ASSERT_NE(session.GetSession(false), nullptr);
-    EXPECT_TRUE(log.Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
+    ASSERT_NO_FATAL_FAILURE(Open(kOpera));
+    EXPECT_TRUE(log->Has(L"CSession::GetSession, Creating default session with preconfig from registery."));
 }
