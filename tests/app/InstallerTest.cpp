@@ -22,7 +22,10 @@ const wchar_t kUrl[] = L"http://127.0.0.1:9/first.exe";
 
 class InstallerProcess : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(kavri_test::InstallProbe(m_dir, L"setup.exe"), 0u) << kavri_test::ToolDir(); }
+    void SetUp() override {
+        ASSERT_EQ(kavri_test::InstallProbe(m_dir, L"setup.exe"), 0u)
+            << kavri_test::ToolPath(L"installerprobe.exe");
+    }
     std::wstring Exe() const { return m_dir.File(L"setup.exe"); }
     void WriteIni(const std::string& text) {
         ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.ini"), text));

@@ -47,7 +47,8 @@ class LogFile : public ::testing::Test {
 protected:
     void Install(const std::wstring& name) {
         m_exe = m_dir.File(name);
-        ASSERT_EQ(kavri_test::InstallProbe(m_dir, name), 0u) << kavri_test::ToolDir();
+        ASSERT_EQ(kavri_test::InstallProbe(m_dir, name), 0u)
+            << kavri_test::ToolPath(L"installerprobe.exe");
     }
     ProbeResult Run(const std::wstring& args,
                     const std::vector<std::pair<std::wstring, std::wstring>>& env) {

@@ -39,14 +39,6 @@ inline const std::vector<std::wstring>& ProbeVariables() {
     return names;
 }
 
-// The directory of the test tools: the test executable's own (no trailing
-// backslash).
-inline std::wstring ToolDir() {
-    std::wstring dir = OwnBinDir();
-    if (!dir.empty()) dir.pop_back();
-    return dir;
-}
-
 // Copies the probe to dir\exeName (for example "setup.exe"). Returns 0, or
 // the system error of the copy.
 inline DWORD InstallProbe(const TempDir& dir, const std::wstring& exeName) {
