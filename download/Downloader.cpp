@@ -54,8 +54,9 @@ public:
         wcscpy(buffer, L"Range: bytes=0-0");
         return static_cast<int>(wcslen(buffer));
     }
-    // A 206 answer proves byte-range support, whatever Accept-Ranges said.
-    void SetAcceptsRanges() { m_acceptsRanges = true; }
+    // A 206 answer proves byte-range support, whatever Accept-Ranges said;
+    // a refused range disproves it.
+    void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
 
     bool firstByteOnly = false;
 };
@@ -343,7 +344,12 @@ int CDownloader::DoRun() {
     }
 
     if (r >= 0) {
-        CloseFile();
+        // The last chunks may still sit in the stream's buffer: a failed
+        // flush at the close means the file lacks them.
+        if (!CloseFile() && r == 0) {
+            LogError(this, kavri::kErrWriteFile, L":DoRun, failed to write the last data to \"%ls\".", m_filePath);
+            r = kavri::kErrWriteFile;
+        }
         if (r == kavri::kCancelled && m_filePath[0]) {
             LogInfo(this, L":DoRun, delete file.");
             if (!DeleteFileW(m_filePath)) LogError(this, kavri::kErrDeleteFile, L":DoRun, delete file failed.");
@@ -528,7 +534,7 @@ int CDownloader::QueryFile(CConnection* connection, int64_t* size) {
         DWORD bytes = sizeof(range) - sizeof(wchar_t);
         if (c->GotRequestedRange() &&
             HttpQueryInfoW(c->GetUrlHandle(), HTTP_QUERY_CONTENT_RANGE, range, &bytes, nullptr)) {
-            c->SetAcceptsRanges();
+            c->SetAcceptsRanges(true);
             *size = ContentRangeTotal(range);
             return 0;
         }
@@ -540,7 +546,17 @@ int CDownloader::QueryFile(CConnection* connection, int64_t* size) {
     // the file as it is; its one segment reads the whole body anyway.
     length = -1;
     r = c->QueryFileInformation(&m_lastModified, &length);
-    if (r == 0) *size = length;
+    if (r == 0) {
+        *size = length;
+        // The server has just shown that it does not serve byte ranges,
+        // whatever its Accept-Ranges header claims: split requests would
+        // each get the whole file and be refused. One plain segment works.
+        if (c->AcceptsRanges()) {
+            LogWarning(this, kavri::kErrHttpStatus,
+                       L":QueryFile, the server did not serve the range asked for; no byte ranges used.");
+            c->SetAcceptsRanges(false);
+        }
+    }
     return r;
 }
 
@@ -737,12 +753,14 @@ int64_t CDownloader::BytesWritten() {
     return m_bytesWritten;
 }
 
-void CDownloader::CloseFile() {
+bool CDownloader::CloseFile() {
     std::lock_guard<kavri::CriticalSection> lock(m_fileLock);
+    bool ok = true;
     if (m_file) {
-        fclose(m_file);
+        ok = fclose(m_file) == 0;
         m_file = nullptr;
     }
+    return ok;
 }
 
 void CDownloader::ReleaseSegment(CSegment* segment) {
@@ -785,9 +803,14 @@ bool CDownloader::WaitForWorkers(ULONGLONG deadline) {
 
 void CDownloader::Reset(bool keepConnections) {
     if (IsBusy()) throw kavri::kErrBusy;
-    m_fileSize = m_bytesWritten = -1;
+    // Workers of a failed run may still be writing: cut them off before the
+    // byte total is reset, so none adds to the fresh total.
     ReleaseAllSegments();
     SweepRetired();
+    {
+        std::lock_guard<kavri::CriticalSection> lock(m_fileLock);
+        m_fileSize = m_bytesWritten = -1;
+    }
     if (!keepConnections) {
         for (CConnection* connection : m_connections) DeleteConnection(connection);
         m_connections.clear();

@@ -105,7 +105,7 @@ protected:
     // Waits until every worker of this coordinator has ended or deadline
     // (GetTickCount64) passes; true when all ended.
     bool WaitForWorkers(ULONGLONG deadline);
-    void CloseFile();
+    bool CloseFile();  // false when the final flush failed
     int64_t BytesWritten();  // under fileLock
     bool SegmentSucceeded(const CSegment* segment) const;
     // QueryFileInformation through a URL connection, asking for the first
