@@ -200,6 +200,38 @@ TEST_F(StringTables, VariantsOfOneLanguageDiffer) {
     EXPECT_EQ((*s_tables)[1049].at(205), L"&\u0414\u0430");  // &Да
 }
 
+// The letter after '&', folded to lower case by the system's own mapping, so
+// that Cyrillic and Greek letters compare as the keyboard sees them.
+wchar_t MnemonicOf(const std::wstring& label) {
+    const size_t at = label.find(L'&');
+    if (at == std::wstring::npos || at + 1 >= label.size()) return 0;
+    wchar_t letter[2] = {label[at + 1], 0};
+    CharLowerW(letter);
+    return letter[0];
+}
+
+// Two buttons of one dialog with the same mnemonic make Alt+letter move the
+// focus between them instead of pressing either.
+TEST_F(StringTables, ButtonsShownTogetherHaveDistinctMnemonics) {
+    // First and second button of each message dialog the installer shows.
+    const std::pair<UINT, UINT> dialogs[] = {
+        {205, 204},  // question 599: Yes / No. Install from CD
+        {205, 203},  // cancel confirmation: Yes / No
+        {202, 200},  // retry question without a local installer: Retry / Cancel
+        {202, 204},  // retry question with one: Retry / No. Install from CD
+    };
+    for (const auto& entry : *s_tables) {
+        for (const auto& buttons : dialogs) {
+            SCOPED_TRACE(testing::Message() << "language " << entry.first << ", ids " << buttons.first
+                                            << " and " << buttons.second);
+            const wchar_t first = MnemonicOf(entry.second.at(buttons.first));
+            const wchar_t second = MnemonicOf(entry.second.at(buttons.second));
+            EXPECT_NE(first, 0);
+            EXPECT_NE(first, second);
+        }
+    }
+}
+
 // --- Dialog templates -------------------------------------------------------
 
 struct DialogItem {
