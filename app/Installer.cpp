@@ -68,6 +68,12 @@ bool ReadProgramPaths(wchar_t* modulePath, wchar_t* directory, wchar_t* baseName
     return true;
 }
 
+// Records replaced by a web configuration; never freed (see LoadConfig).
+std::vector<InstallerConfig*>& RetiredConfigs() {
+    static std::vector<InstallerConfig*>* retired = new std::vector<InstallerConfig*>;
+    return *retired;
+}
+
 bool IsExistingFile(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -185,7 +191,12 @@ bool CInstaller::LoadConfig(const wchar_t* iniPath) {
     kavri::ReadIniFile(iniPath, copy.get());
     if (copy->product.version <= current->product.version) return false;
     m_config.store(copy.release());
-    delete current;
+    // The replaced record is kept, not freed: the getters hand out pointers
+    // into it without a lock, and the interface thread may be reading one
+    // (the title of a cancel confirmation, a tracking insert) while this runs
+    // on the download thread. A replacement happens at most a few times per
+    // run, so the records are simply kept to process exit.
+    RetiredConfigs().push_back(current);
     return true;
 }
 

@@ -170,6 +170,21 @@ TEST_F(InstallerProcess, WebConfigReplacesTheRecordOnlyWithAHigherVersion) {
     }
 }
 
+TEST_F(InstallerProcess, TitleHandedOutBeforeAReplacingWebConfigStaysReadable) {
+    // The getters hand out pointers without a lock; a record replaced while
+    // another thread holds one must not be freed under it. The names are long
+    // enough to live on the heap, where a freed block is overwritten.
+    WriteIni("[PRODUCT]\r\nName=Kavri Held Title Before The Web Configuration\r\n"
+             "URL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
+    ASSERT_TRUE(kavri_test::WriteFileBytes(
+        m_dir.File(L"web.ini"),
+        "[PRODUCT]\r\nName=Kavri Title From The Web Configuration\r\nVer=4\r\n"));
+    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
+    EXPECT_EQ(r.Value("replaced"), "1") << r.out;
+    EXPECT_EQ(r.Value("heldname"), "Kavri Held Title Before The Web Configuration");
+    EXPECT_EQ(r.Value("product"), "Kavri Title From The Web Configuration");
+}
+
 TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
     // UTF-16 with a byte-order mark, so the title keeps its non-ASCII letter.
     std::wstring text = L"[PRODUCT]\r\nName=Kavri Title \u00fc Test\r\nURL=http://127.0.0.1:9/a.exe\r\n";

@@ -9,7 +9,8 @@
 // information, one warning and one error line through the trace calls.
 // With KAVRI_PROBE_RETRY=1 a failed construction is tried a second time.
 // With KAVRI_PROBE_WEBCONFIG=<ini path> it loads that file as a web
-// configuration afterwards and reports the result.
+// configuration afterwards and reports the result, and what a title pointer
+// taken before the load still reads.
 #include <windows.h>
 
 #include <cstdio>
@@ -89,8 +90,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::wstring webConfig = EnvW(L"KAVRI_PROBE_WEBCONFIG");
     if (!webConfig.empty() && !installer->IsAlreadyRunning()) {
+        // Held across the replacement, as the interface thread may hold the
+        // title while the download thread loads a web configuration.
+        const wchar_t* heldName = installer->GetProductName();
         bool replaced = installer->LoadConfig(webConfig.c_str());
         Print(L"replaced", replaced ? L"1" : L"0");
+        Print(L"heldname", Text(heldName));
+        Print(L"product", Text(installer->GetProductName()));
         Print(L"url", Text(installer->GetDownloadUrl()));
         Print(L"loglevel", std::to_wstring(GetLogLevel()));
     }
