@@ -122,11 +122,14 @@ CInstaller::CInstaller()
         g_retainedMutex = nullptr;
     } else {
         HANDLE mutex = CreateMutexW(nullptr, FALSE, kInstanceMutexName);
-        if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+        // No handle at all means the mutex exists but may not be opened from
+        // here (an instance started with other rights holds it): that is
+        // another instance too.
+        if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
             // Another instance runs. It owns the log: no paths are set and
             // nothing is deleted or written. Only the title it shows is
             // worked out, so that its window can be found.
-            CloseHandle(mutex);
+            if (mutex) CloseHandle(mutex);
             wchar_t modulePath[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH],
                 iniPath[MAX_PATH];
             GetString(IDS_PRODUCT_NAME, &m_otherInstanceTitle);
@@ -139,8 +142,7 @@ CInstaller::CInstaller()
             }
             return;
         }
-        m_mutex = mutex;  // null when the mutex could not be created at all
-        if (!m_mutex) return;
+        m_mutex = mutex;
     }
 
     try {

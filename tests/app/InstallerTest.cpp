@@ -205,6 +205,33 @@ TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
     EXPECT_EQ(kavri_test::ReadFileBytes(m_dir.File(L"setup.log")), previous);
 }
 
+TEST_F(InstallerProcess, MutexHeldUnderOtherRightsCountsAsAnotherInstanceWithItsTitle) {
+    // An instance started with other rights (elevated, another session) holds
+    // a mutex this one may not open: CreateMutexW fails with access denied.
+    // That is another instance too, and its window is found by its title,
+    // not by an empty one that would match some unrelated window.
+    WriteIni("[PRODUCT]\r\nName=Kavri Guarded Title\r\nURL=http://127.0.0.1:9/a.exe\r\n");
+    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ACL emptyAcl;
+    ASSERT_TRUE(InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &emptyAcl, FALSE));  // no one may open it
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    kavri::ScopedKernelHandle mutex(CreateMutexW(&sa, FALSE, kavri_test::InstanceMutexName()));
+    ASSERT_TRUE(mutex.IsValid());
+    HANDLE denied = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
+    const DWORD error = GetLastError();
+    if (denied) CloseHandle(denied);
+    if (denied || error != ERROR_ACCESS_DENIED)
+        GTEST_SKIP() << "this system lets the mutex be opened despite its empty DACL";
+
+    ProbeResult r = kavri_test::RunProbe(Exe(), kUrl, {});
+    EXPECT_EQ(r.Value("running"), "1") << r.out;
+    EXPECT_EQ(r.Value("logpath"), "");
+    EXPECT_EQ(r.Value("product"), "Kavri Guarded Title");
+}
+
 TEST_F(InstallerProcess, SecondInstanceWithoutIniNameUsesTheBuiltInTitle) {
     ProbeResult r = RunAsSecondInstance(L"");
     EXPECT_EQ(r.Value("running"), "1") << r.out;
