@@ -77,7 +77,13 @@ Dialog::Dialog(HINSTANCE instance, HWND owner)
     // Looked up and adopted under the lock: the owner cannot be unbound and
     // deleted in between.
     Dialog* parent = FromWindow(owner);
-    if (parent) parent->AddChild(this);
+    if (parent) {
+        parent->AddChild(this);
+        // The owner has already ended its open children and is on its way
+        // out (its window still exists until its modal loop returns): a child
+        // made now would outlive it on screen, so it ends unshown with -1.
+        if (parent->m_closed) m_endRequested = true;
+    }
 }
 
 Dialog::Dialog(HINSTANCE instance)
@@ -245,6 +251,10 @@ void Dialog::HandleMessage(DialogMessage* msg) {
         if (!OnClose(msg)) {
             msg->result = 1;
             break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(FrameworkLock());
+            m_closed = true;
         }
         EndOpenChildren();
         EndDialog(m_window, msg->result);

@@ -72,4 +72,5 @@ private:
     bool m_running = false;       // owned and its DoModal has not returned yet
     bool m_orphaned = false;      // owner gone while running: delete self after DoModal
     bool m_endRequested = false;  // owner closed: end with -1 as soon as possible
+    bool m_closed = false;        // its close step ran: a child made later ends at once
 };

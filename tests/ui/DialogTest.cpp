@@ -131,6 +131,66 @@ TEST(DialogChildren, ChildCreatedWhileItsOwnerClosesEndsAsSoonAsItShows) {
     CloseHandle(go);
 }
 
+// An owner whose close step has run but whose window still exists (its
+// modal loop has not returned yet) holds there until a child has been made.
+class LingeringOwner : public Dialog {
+public:
+    LingeringOwner(HANDLE closed, HANDLE childDone) : Dialog(nullptr), m_closed(closed), m_childDone(childDone) {}
+    void HandleMessage(DialogMessage* msg) override {
+        Dialog::HandleMessage(msg);
+        if (msg->message == WM_CLOSE) {
+            SetEvent(m_closed);
+            WaitForSingleObject(m_childDone, kEndMs);
+        }
+    }
+
+private:
+    HANDLE m_closed;
+    HANDLE m_childDone;
+};
+
+TEST(DialogChildren, ChildMadeAfterItsOwnerClosedEndsUnshown) {
+    g_boxesDeleted = 0;
+    HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE childDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Dialog* owner = new LingeringOwner(closed, childDone);
+    DialogThread ownerThread([owner] {
+        INT_PTR r = owner->DoModal(IDD_QUESTION, nullptr);
+        delete owner;
+        return r;
+    });
+    HWND ownerWindow = WaitOwner();
+    ASSERT_TRUE(ownerWindow);
+    PostMessageW(ownerWindow, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed, kEndMs));
+    ASSERT_TRUE(IsWindow(ownerWindow));
+
+    std::atomic<bool> adopted{false};
+    DialogThread child([ownerWindow, childDone, &adopted] {
+        CountingBox* box = new CountingBox(ownerWindow);
+        adopted = box->HasOwnerDialog();
+        INT_PTR r = box->DoModal(IDD_QUESTION, ownerWindow);
+        SetEvent(childDone);
+        return r;
+    });
+    INT_PTR childResult = 0, ownerResult = -2;
+    // Unfixed, the child shows and waits for an answer that never comes.
+    EXPECT_TRUE(child.Wait(5000, &childResult));
+    SetEvent(childDone);
+    ASSERT_TRUE(ownerThread.Wait(kEndMs, &ownerResult));
+    if (!child.Wait(0, &childResult)) {
+        // Answer the stray box so that the thread ends.
+        Drive(L"close " + MessageDialog(GetInstallerTitle()));
+        ASSERT_TRUE(child.Wait(kEndMs, &childResult));
+    }
+    EXPECT_TRUE(adopted);
+    EXPECT_EQ(-1, childResult);
+    EXPECT_EQ(0, ownerResult);
+    EXPECT_EQ(1, g_boxesDeleted.load());
+    CloseHandle(closed);
+    CloseHandle(childDone);
+}
+
 TEST(DialogChildren, MessageDialogWithoutOwnerDialogBelongsToNoList) {
     EXPECT_FALSE(MsgBox(nullptr, nullptr).HasOwnerDialog());
     HWND plain = CreateWindowExW(0, L"STATIC", L"not a dialog", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
