@@ -317,10 +317,18 @@ int CDownloader::DoRun() {
                 // A worker of the failed run may still be ending; the
                 // supervision takes its result when it does, and restarts
                 // the segment then if needed. Never two workers on one range.
-                if (s->WaitForWorker(0))
-                    s->Start(0);
-                else
+                if (!s->WaitForWorker(0)) {
                     LogInfo(s, L"previous run still ending, supervising it.");
+                } else if (s->endTime != 0 && SegmentSucceeded(s)) {
+                    // Its worker completed the range after the failed run
+                    // had ended. Started again it would ask for the bytes
+                    // from its end on (past the end of the file for the last
+                    // range, which the server refuses every time); the
+                    // supervision removes it as done instead.
+                    LogInfo(s, L"completed after the previous run ended.");
+                } else {
+                    s->Start(0);
+                }
             }
             r = WaitAll();
         } catch (EErrorCode c) {

@@ -400,6 +400,46 @@ TEST_F(DownloaderTest, ServerGoneForAWhileThenResumedWithoutRetestOrResplit) {
     EXPECT_LT(server.BytesSent() - sentBefore, body.size() - 1000000);
 }
 
+// The state a failed run leaves when one of its workers completes its range
+// after that run has ended (closing the session does not end a transfer on
+// every platform): the file created and split, the last segment done.
+class LateFinishProbe : public CDownloader {
+public:
+    bool PrepareWithLastSegmentDone() {
+        SetTimeoutsForTest(5000, 2000);
+        GetSession(true);
+        m_running = 1;  // segments start only while a download runs
+        bool ok = Connect() == 0 && OnCreateFilestream(m_currentConnection) == 0;
+        if (ok) {
+            CreateSegments(m_currentConnection);
+            CSegment* last = m_segments.back();
+            last->Start(0);
+            ok = last->WaitForWorker(30000) && last->result == 0 && last->GetPosition() == last->end;
+        }
+        m_running = 0;
+        return ok && m_segments.size() == 3;
+    }
+};
+
+TEST_F(DownloaderTest, SegmentCompletedAfterAFailedRunIsNotFetchedAgain) {
+    const std::string body = kavri_test::MakeBody(4000000, 21);
+    MiniServer server(body);
+    ASSERT_TRUE(server.Start());
+    LateFinishProbe p;
+    p.SetUrl(server.Url(L"/late.bin").c_str());
+    ASSERT_TRUE(p.PrepareWithLastSegmentDone()) << kavri_nettest::Narrow(log.Dump());
+    const size_t before = server.Requests().size();
+
+    ASSERT_EQ(rec.RunToEnd(p), 0) << kavri_nettest::Narrow(log.Dump());
+    EXPECT_EQ(kavri_test::Sha256OfFile(p.GetFilePath()), Sha256OfBytes(body));
+    EXPECT_TRUE(log.Has(L"completed after the previous run ended."));
+    // The resumed run asked only for the first two ranges (and the file's
+    // first byte), never again for the last one or beyond the file's end.
+    const std::vector<MiniServer::Request> requests = server.Requests();
+    ASSERT_GT(requests.size(), before);
+    for (size_t i = before; i < requests.size(); ++i) EXPECT_LT(requests[i].start, 2666666u) << requests[i].range;
+}
+
 // RunConnectivityTest on its own, against a server that answers only so many
 // connections at once and leaves the others unanswered.
 class ConnectivityProbe : public CDownloader {
