@@ -174,6 +174,7 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
     try {
         m_downloader->SetUrl(url);
         m_downloader->SetCallback(callback);
+        ResumeProgressDisplay();
         const int r = m_downloader->Run(this);
         if (r != 0) LogError(&Source(), r, L":StartDownload, the download did not start.");
         return r == 0;
@@ -185,6 +186,14 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
     return false;
 }
 
+void MainDlg::ResumeProgressDisplay() {
+    // A cancel confirmed during the last run froze the bar and the percentage.
+    // That run ended with something other than the cancel (it failed or
+    // completed at the same moment) and a new one starts now: its progress
+    // is shown again, and the Cancel button works again.
+    if (m_cancelling.exchange(0) != 0) EnableWindow(GetDlgItem(GetWindow(), IDCANCEL), TRUE);
+}
+
 bool MainDlg::RunAgain(bool resetFirst) {
     if (!m_downloader) return false;
     try {
@@ -192,6 +201,7 @@ bool MainDlg::RunAgain(bool resetFirst) {
             LogInfo(&Source(), L":RunAgain, reset before the retry.");
             m_downloader->Reset(true);
         }
+        ResumeProgressDisplay();
         const int r = m_downloader->Run(this);
         if (r != 0) LogError(&Source(), r, L":RunAgain, the download did not start.");
         return r == 0;

@@ -43,6 +43,8 @@ private:
     bool StartDownload(const wchar_t* url, DownloadCallback callback);
     // Run again after a failure, after Reset(true) when asked. Never throws.
     bool RunAgain(bool resetFirst);
+    // Before a new run: undoes what a confirmed cancel froze.
+    void ResumeProgressDisplay();
 
     std::atomic<int> m_confirming;
     CDownloader* m_downloader;
