@@ -52,8 +52,9 @@ void AppendUtf8(std::wstring* out, unsigned long cp) {
     }
 }
 
-// The template may name only the six inserts we pass: FormatMessage would
-// read a %7 from beyond the arguments.
+// The template may name only the six inserts we pass, and only with specs
+// that read just the insert itself: FormatMessage would read a %7, or the
+// argument a '*' asks for, from beyond the arguments.
 bool TemplateInsertsValid(const std::wstring& tmpl) {
     for (size_t i = 0; i < tmpl.size(); ++i) {
         if (tmpl[i] != L'%' || i + 1 >= tmpl.size()) continue;
@@ -64,9 +65,23 @@ bool TemplateInsertsValid(const std::wstring& tmpl) {
         }
         if (next >= L'1' && next <= L'9') {
             int n = next - L'0';
-            if (i + 2 < tmpl.size() && tmpl[i + 2] >= L'0' && tmpl[i + 2] <= L'9')
-                n = n * 10 + (tmpl[i + 2] - L'0');
+            size_t end = i + 2;
+            if (end < tmpl.size() && tmpl[end] >= L'0' && tmpl[end] <= L'9') {
+                n = n * 10 + (tmpl[end] - L'0');
+                ++end;
+            }
             if (n > 6) return false;
+            // A printf-style spec after the insert ("%1!s!"): a '*' width or
+            // precision would take further arguments than the six passed, and
+            // 'n' would write through one; the template may come from a
+            // downloaded web configuration, so neither is accepted.
+            if (end < tmpl.size() && tmpl[end] == L'!') {
+                const size_t close = tmpl.find(L'!', end + 1);
+                if (close == std::wstring::npos) return false;
+                const std::wstring spec = tmpl.substr(end + 1, close - end - 1);
+                if (spec.find_first_of(L"*nN") != std::wstring::npos) return false;
+                i = close;
+            }
         }
     }
     return true;

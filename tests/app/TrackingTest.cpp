@@ -99,10 +99,21 @@ TEST(TrackingUrl, SixInsertsEachEncodedAndTemplateEscapesKept) {
 }
 
 TEST(TrackingUrl, NoUrlFromAnEmptyTemplateOrOneNamingUnknownInserts) {
-    const wchar_t* bad[] = {L"", L"http://h/?x=%7", L"http://h/?x=%10", L"http://h/%1/%99"};
+    const wchar_t* bad[] = {L"",
+                            L"http://h/?x=%7",
+                            L"http://h/?x=%10",
+                            L"http://h/%1/%99",
+                            // Specs that read beyond the six inserts or write through one.
+                            L"http://h/?x=%6!*s!",
+                            L"http://h/?x=%1!.*s!",
+                            L"http://h/?x=%1!n!",
+                            L"http://h/?x=%1!s"};
     for (const wchar_t* t : bad) {
         EXPECT_EQ(L"", kavri::BuildTrackingUrl(t, L"e", L"en", L"0", L"s", L"i", L"m")) << Narrow(t);
     }
+    // A spec that reads only its own insert is fine.
+    EXPECT_EQ(L"http://h/?x=e&l=en", kavri::BuildTrackingUrl(L"http://h/?x=%1!s!&l=%2!ls!", L"e", L"en", L"0",
+                                                             L"s", L"i", L"m"));
     // %%7 is a literal percent sign followed by 7, not an insert.
     EXPECT_EQ(L"http://h/?x=%7", kavri::BuildTrackingUrl(L"http://h/?x=%%7", L"e", L"en", L"0", L"s", L"i", L"m"));
 }
