@@ -28,7 +28,9 @@ class DownloadTest(e2e.SetupTestCase):
                     break
                 continue
             controls = {c["id"]: c for c in lines[1:]}
-            if ID_BAR in controls:
+            # A dump taken while the window goes away may list only some of
+            # its controls: such a sample says nothing.
+            if all(i in controls for i in (ID_STATUS, ID_BAR, ID_PERCENT)):
                 samples.append((controls[ID_STATUS]["text"], controls[ID_BAR]["pos"],
                                 controls[ID_BAR]["marquee"], controls[ID_PERCENT]["text"]))
         return samples
