@@ -101,7 +101,8 @@ class DownloadTest(e2e.SetupTestCase):
         def cancelling():
             rc, lines = self.ui.run("dump", timeout=0, check=False, **self.ui.progress())
             controls = {c["id"]: c for c in lines[1:]} if rc == 0 else {}
-            if controls.get(ID_STATUS, {}).get("text") == self.en.get(505):
+            complete = all(i in controls for i in (ID_STATUS, ID_SECOND, ID_BAR, ID_PERCENT))
+            if complete and controls[ID_STATUS]["text"] == self.en.get(505):
                 return controls
             return None
 
