@@ -52,7 +52,7 @@ void AppendUtf8(std::wstring* out, unsigned long cp) {
     }
 }
 
-// The template may name only the six inserts we pass, and only with specs
+// The template may name only the six inserts we pass, and only with formats
 // that read just the insert itself: FormatMessage would read a %7, or the
 // argument a '*' asks for, from beyond the arguments.
 bool TemplateInsertsValid(const std::wstring& tmpl) {
@@ -71,15 +71,15 @@ bool TemplateInsertsValid(const std::wstring& tmpl) {
                 ++end;
             }
             if (n > 6) return false;
-            // A printf-style spec after the insert ("%1!s!"): a '*' width or
+            // A printf-style format after the insert ("%1!s!"): a '*' width or
             // precision would take further arguments than the six passed, and
             // 'n' would write through one; the template may come from a
             // downloaded web configuration, so neither is accepted.
             if (end < tmpl.size() && tmpl[end] == L'!') {
                 const size_t close = tmpl.find(L'!', end + 1);
                 if (close == std::wstring::npos) return false;
-                const std::wstring spec = tmpl.substr(end + 1, close - end - 1);
-                if (spec.find_first_of(L"*nN") != std::wstring::npos) return false;
+                const std::wstring format = tmpl.substr(end + 1, close - end - 1);
+                if (format.find_first_of(L"*nN") != std::wstring::npos) return false;
                 i = close;
             }
         }

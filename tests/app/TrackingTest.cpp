@@ -111,7 +111,7 @@ TEST(TrackingUrl, NoUrlFromAnEmptyTemplateOrOneNamingUnknownInserts) {
     for (const wchar_t* t : bad) {
         EXPECT_EQ(L"", kavri::BuildTrackingUrl(t, L"e", L"en", L"0", L"s", L"i", L"m")) << Narrow(t);
     }
-    // A spec that reads only its own insert is fine.
+    // A format that reads only its own insert is fine.
     EXPECT_EQ(L"http://h/?x=e&l=en", kavri::BuildTrackingUrl(L"http://h/?x=%1!s!&l=%2!ls!", L"e", L"en", L"0",
                                                              L"s", L"i", L"m"));
     // %%7 is a literal percent sign followed by 7, not an insert.
