@@ -538,6 +538,20 @@ int CConnection::OpenForTest() {
     return RunOpen(true, true);
 }
 
+namespace {
+
+// Reads a text header into a 36-character buffer (72 bytes), terminated; a
+// value that does not fit fails like a missing one.
+bool QueryHeaderText(HINTERNET request, DWORD info, wchar_t (&text)[36]) {
+    DWORD bytes = sizeof(text);
+    text[0] = L'\0';
+    if (!HttpQueryInfoW(request, info, text, &bytes, nullptr)) return false;
+    text[35] = L'\0';
+    return true;
+}
+
+}  // namespace
+
 int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* contentLength) {
     const int opened = Open();
     if (opened != kavri::kOk) return opened;
@@ -553,10 +567,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
                    static_cast<int>(GetLastError()));
     }
 
-    bytes = 72;
-    text[0] = L'\0';
-    if (HttpQueryInfoW(m_urlHandle, HTTP_QUERY_ACCEPT_RANGES, text, &bytes, nullptr)) {
-        text[35] = L'\0';
+    if (QueryHeaderText(m_urlHandle, HTTP_QUERY_ACCEPT_RANGES, text)) {
         m_acceptsRanges = _wcsicmp(text, L"bytes") == 0;
         if (!m_acceptsRanges)
             LogWarning(this, -1,
@@ -568,10 +579,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
                    static_cast<int>(GetLastError()));
     }
 
-    bytes = 72;
-    text[0] = L'\0';
-    if (HttpQueryInfoW(m_urlHandle, HTTP_QUERY_CONTENT_DISPOSITION, text, &bytes, nullptr)) {
-        text[35] = L'\0';
+    if (QueryHeaderText(m_urlHandle, HTTP_QUERY_CONTENT_DISPOSITION, text)) {
         // The server's name is untrusted: only a plain, safe file name is taken.
         wchar_t name[256];
         if (kavri::FileNameFromContentDisposition(text, name, 256)) wcscpy(m_fileName, name);

@@ -127,10 +127,20 @@ void CSession::GetDefaultWebBrowser(wchar_t* out, DWORD size) {
     kavri::BrowserNameFromCommand(value, out, size);
 }
 
+namespace {
+
+// %USERPROFILE% into a 260-character buffer; false when it cannot be expanded
+// or does not fit.
+bool ExpandUserProfile(wchar_t (&out)[260]) {
+    const DWORD n = ExpandEnvironmentStringsW(L"%USERPROFILE%", out, 260);
+    return n != 0 && n <= 260;
+}
+
+}  // namespace
+
 bool CSession::GetFirefoxProxySettings(wchar_t* out, DWORD size) {
     wchar_t profileDir[260] = L"";
-    DWORD n = ExpandEnvironmentStringsW(L"%USERPROFILE%", profileDir, 260);
-    if (n == 0 || n > 260) {
+    if (!ExpandUserProfile(profileDir)) {
         LogError(this, -503, L":GetFirefoxProxySettings, failed Expand Environment Strings USERPROFILE");
         return false;
     }
@@ -192,8 +202,7 @@ bool CSession::GetFirefoxProxySettings(wchar_t* out, DWORD size) {
 
 bool CSession::GetOperaProxySettings(wchar_t* out, DWORD size) {
     wchar_t ini[260] = L"";
-    DWORD n = ExpandEnvironmentStringsW(L"%USERPROFILE%", ini, 260);
-    if (n == 0 || n > 260) {
+    if (!ExpandUserProfile(ini)) {
         LogError(this, -503, L":GetOperaProxySettings, failed Expand Environment Strings USERPROFILE");
         return false;
     }
