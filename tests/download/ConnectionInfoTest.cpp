@@ -21,14 +21,8 @@ using kavri_nettest::UniqueTag;
 
 namespace {
 
-class ConnectionInfo : public ::testing::Test {
+class ConnectionInfo : public kavri_nettest::ServerSessionTest {
 protected:
-    void SetUp() override {
-        ASSERT_GT(kavri_test::TestServerPort(), 0) << "test server not running";
-        session = std::make_unique<CSession>(0);
-        session->SetTimeoutsForTest(5000, 5000);
-        ASSERT_NE(session->GetSession(false), nullptr);
-    }
     // Runs QueryFileInformation on the test server's /file with a query.
     struct Result {
         int code;
@@ -49,7 +43,6 @@ protected:
         }
         return r;
     }
-    std::unique_ptr<CSession> session;
 };
 
 }  // namespace

@@ -6,12 +6,16 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/Handles.h"
 #include "log/Log.h"
+#include "net/Session.h"
 #include "support/LogCapture.h"
 #include "support/TestEnv.h"
 
@@ -86,5 +90,17 @@ bool WaitFor(Pred pred, DWORD timeoutMs) {
         Sleep(20);
     }
 }
+
+// A fixture with an open session on the test server, with short time-outs.
+class ServerSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(kavri_test::TestServerPort(), 0) << "test server not running";
+        session = std::make_unique<CSession>(0);
+        session->SetTimeoutsForTest(5000, 5000);
+        ASSERT_NE(session->GetSession(false), nullptr);
+    }
+    std::unique_ptr<CSession> session;
+};
 
 }  // namespace kavri_nettest
