@@ -95,6 +95,15 @@ int CheckResponse(OpenJob& job, DWORD status) {
     return kavri::kOk;
 }
 
+// The start of every open attempt: close the previous request, log, and
+// check that there is a session to open it through.
+bool BeginAttempt(OpenJob& job) {
+    job.request.Reset();
+    job.connect.Reset();
+    LogInfo(&job.log, L":Open, Connecting to server");
+    return job.session != nullptr;
+}
+
 // The open attempt: repeated at once on a connection reset (a loop, so the
 // stack does not grow), bounded by kMaxResetAttempts. A reset shows as
 // ERROR_INTERNET_CONNECTION_RESET; some WinINet builds (Wine's) report the
@@ -105,10 +114,7 @@ int CheckResponse(OpenJob& job, DWORD status) {
 int RunNormalOpen(OpenJob& job) {
     for (int attempt = 1;; ++attempt) {
         const bool mayRetry = attempt < kMaxResetAttempts;
-        job.request.Reset();
-        job.connect.Reset();
-        LogInfo(&job.log, L":Open, Connecting to server");
-        if (!job.session) return kavri::kErrNoConnection;
+        if (!BeginAttempt(job)) return kavri::kErrNoConnection;
         HINTERNET connect = nullptr;
         HINTERNET request = nullptr;
         const ULONGLONG began = GetTickCount64();
@@ -149,10 +155,7 @@ int RunNormalOpen(OpenJob& job) {
 
 // The connectivity probe's attempt: no status check, failures counted.
 int RunTestOpen(OpenJob& job) {
-    job.request.Reset();
-    job.connect.Reset();
-    LogInfo(&job.log, L":Open, Connecting to server");
-    if (!job.session) return kavri::kErrNoConnection;
+    if (!BeginAttempt(job)) return kavri::kErrNoConnection;
     HINTERNET connect = nullptr;
     HINTERNET request = nullptr;
     // The headers are a terminated string whose length WinINet measures.
