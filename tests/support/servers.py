@@ -1,56 +1,21 @@
 #!/usr/bin/env python3
-"""Starts and stops the local servers that the tests use, for one test run.
-
-    servers.py start STATE_DIR   # nginx + the fault-injecting test server
-    servers.py stop STATE_DIR
-
-Both listen on 127.0.0.1 on free ports. STATE_DIR/servers.json tells the tests
-where: {"nginx_port", "nginx_root", "testserver_port"}. Tests may put their
-own files into nginx_root; the standard files are created here.
+"""servers.py start|stop STATE_DIR: nginx and the fault-injecting test server for
+one test run, on free ports of 127.0.0.1. STATE_DIR/servers.json tells the tests
+where: {"nginx_port", "nginx_root", "testserver_port"}. Tests may add files to
+nginx_root (the test server serves them too, as file=NAME).
 """
-import json
-import os
-import random
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import time
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def make_file(path, size, seed):
-    rng = random.Random(seed)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 1 << 20)
-            f.write(rng.randbytes(n))
-            left -= n
-
+import json, os, random, signal, socket, subprocess, sys, time
 
 NGINX_CONF = """
 {user}
 worker_processes 2;
-daemon on;
 pid {state}/nginx.pid;
 error_log {state}/nginx-error.log warn;
 events {{ worker_connections 512; }}
 http {{
     access_log {state}/nginx-access.log;
-    client_body_temp_path {state}/nginx-tmp;
-    proxy_temp_path {state}/nginx-tmp;
-    fastcgi_temp_path {state}/nginx-tmp;
-    uwsgi_temp_path {state}/nginx-tmp;
-    scgi_temp_path {state}/nginx-tmp;
+    client_body_temp_path {state}/nginx-tmp; proxy_temp_path {state}/nginx-tmp;
+    fastcgi_temp_path {state}/nginx-tmp; uwsgi_temp_path {state}/nginx-tmp; scgi_temp_path {state}/nginx-tmp;
     types {{ application/octet-stream exe bin; text/plain ini txt; }}
     default_type application/octet-stream;
     sendfile on;
@@ -63,72 +28,58 @@ http {{
 }}
 """
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+def wait_until(ready, failure):
+    deadline = time.time() + 20
+    while not ready():
+        if time.time() > deadline:
+            sys.exit(failure)
+        time.sleep(0.05)
 
 def start(state):
     stop(state, quiet=True)
-    os.makedirs(state, exist_ok=True)
     root = os.path.join(state, "www")
-    for sub in ("", "norange", "slow"):
-        os.makedirs(os.path.join(root, sub), exist_ok=True)
-    os.makedirs(os.path.join(state, "nginx-tmp"), exist_ok=True)
+    for sub in ("www/norange", "www/slow", "nginx-tmp"):
+        os.makedirs(os.path.join(state, sub), exist_ok=True)
     for name, size, seed in (("file10m.bin", 10_000_000, 1), ("small.bin", 500_000, 2)):
-        for sub in ("", "norange"):
-            path = os.path.join(root, sub, name)
+        for path in (os.path.join(root, name), os.path.join(root, "norange", name)):
             if not os.path.exists(path) or os.path.getsize(path) != size:
-                make_file(path, size, seed)
-
-    info = {"nginx_root": root}
-    port = free_port()
+                with open(path, "wb") as f:
+                    f.write(random.Random(seed).randbytes(size))
+    info = {"nginx_root": root, "nginx_port": free_port()}
     conf = os.path.join(state, "nginx.conf")
     with open(conf, "w") as f:
         f.write(NGINX_CONF.format(user="user root root;" if os.geteuid() == 0 else "",
-                                  state=state, port=port, root=root))
-    subprocess.run(["nginx", "-c", conf, "-e", os.path.join(state, "nginx-error.log")],
-                   check=True)
-    info["nginx_port"] = port
+                                  state=state, port=info["nginx_port"], root=root))
+    subprocess.run(["nginx", "-c", conf, "-e", os.path.join(state, "nginx-error.log")], check=True)
 
-    server = os.path.join(HERE, "testserver.py")
-    if os.path.exists(server):
-        port_file = os.path.join(state, "testserver.port")
-        if os.path.exists(port_file):
-            os.remove(port_file)
-        log = open(os.path.join(state, "testserver.log"), "ab")
-        proc = subprocess.Popen([sys.executable, server, "--port", "0", "--port-file", port_file],
-                                stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                                start_new_session=True)
-        with open(os.path.join(state, "testserver.pid"), "w") as f:
-            f.write(str(proc.pid))
-        deadline = time.time() + 20
-        while not (os.path.exists(port_file) and open(port_file).read().strip()):
-            if proc.poll() is not None or time.time() > deadline:
-                sys.exit("test server did not start; see testserver.log")
-            time.sleep(0.05)
-        info["testserver_port"] = int(open(port_file).read().strip())
-
-    for what, port in (("nginx", info["nginx_port"]), ("testserver", info.get("testserver_port"))):
-        if port is None:
-            continue
-        deadline = time.time() + 20
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline:
-                    sys.exit(f"{what} is not listening on {port}")
-                time.sleep(0.05)
-
+    port_file = os.path.join(state, "testserver.port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    with open(os.path.join(state, "testserver.log"), "ab") as log:
+        server = os.path.join(os.path.dirname(os.path.abspath(__file__)), "testserver.py")
+        proc = subprocess.Popen([sys.executable, server, "--port", "0", "--port-file", port_file, "--files-dir", root],
+                                stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
+    with open(os.path.join(state, "testserver.pid"), "w") as f:
+        f.write(str(proc.pid))
+    wait_until(lambda: proc.poll() is not None or os.path.exists(port_file), "test server did not start")
+    if proc.poll() is not None:
+        sys.exit("test server did not start; see testserver.log")
+    info["testserver_port"] = int(open(port_file).read())
+    for what in ("nginx_port", "testserver_port"):
+        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", info[what])) == 0, f"{what} is not listening")
     with open(os.path.join(state, "servers.json"), "w") as f:
         json.dump(info, f)
     print("servers:", json.dumps(info))
 
-
 def stop(state, quiet=False):
-    conf = os.path.join(state, "nginx.conf")
     if os.path.exists(os.path.join(state, "nginx.pid")):
-        subprocess.run(["nginx", "-c", conf, "-s", "stop", "-e",
-                        os.path.join(state, "nginx-error.log")],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["nginx", "-c", os.path.join(state, "nginx.conf"), "-s", "stop", "-e",
+                        os.path.join(state, "nginx-error.log")], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     pid_file = os.path.join(state, "testserver.pid")
     if os.path.exists(pid_file):
         try:
@@ -136,12 +87,10 @@ def stop(state, quiet=False):
         except (OSError, ValueError):
             pass
         os.remove(pid_file)
-    info = os.path.join(state, "servers.json")
-    if os.path.exists(info):
-        os.remove(info)
+    if os.path.exists(os.path.join(state, "servers.json")):
+        os.remove(os.path.join(state, "servers.json"))
     if not quiet:
         print("servers stopped")
-
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):

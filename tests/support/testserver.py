@@ -1,434 +1,223 @@
 #!/usr/bin/env python3
 """The project's fault-injecting HTTP test server (Python 3 standard library).
 
-    testserver.py --port 0 --port-file FILE [--tls-dir DIR]
+    testserver.py --port 0 --port-file FILE [--files-dir DIR]
 
-Listens on 127.0.0.1 (HTTP/1.1, one thread per connection) and writes its
-port to FILE. Every behaviour is chosen per request by the URL, so tests
-share no state: give each test's URLs a unique &tag=... and read back what the
-server saw through the control endpoints.
-
-GET /file?...   (any path works the same; only /_... paths are control endpoints)
-  size=N          body of N bytes (default 1000). Byte i of the body is
-                  BLOCK[i % 65521], BLOCK = random.Random(seed).randbytes(65521)
-                  (GET /_sha256?size=N&seed=S gives the hex SHA-256 of a body).
-  seed=S          seed of the bytes (default 0)
-  ranges=0        no Accept-Ranges; a ranged request gets 200 and the whole body
-                  (default: "Accept-Ranges: bytes", Range honoured with 206 +
-                  Content-Range, 416 past the end)
-  status=N        answer with status N (body: a short text), no file
-  disposition=V   send "Content-Disposition: V" (V exactly as given, URL-decoded)
-  acceptranges=V  send "Accept-Ranges: V" instead of "bytes"
+HTTP/1.1 on 127.0.0.1, a thread per connection; the port goes to FILE. Each
+request's query chooses the behaviour: give a test's URLs a unique tag=X and
+read back what the server saw. GET /any/path?... with:
+  size=N&seed=S   body of N bytes (default 1000, 0): byte i is BLOCK[i % 65521],
+                  BLOCK = random.Random(S).randbytes(65521)
+  file=NAME       body = the file NAME in --files-dir (nginx's root; 404 if none)
+  ranges=0        no Accept-Ranges, a Range gets 200 + the whole body (default:
+                  "Accept-Ranges: bytes", 206 + Content-Range, 416 past the end)
+  acceptranges=V  send "Accept-Ranges: V" instead
+  ranged200=1     ranges advertised, but a ranged request gets 200 + whole body
+  wrongrange=1    a ranged request gets 206 with the bytes of offset 0
+  status=N        answer status N with a short text
+  fail=K[&failstatus=N]  the first K requests with this tag and path answer N
+                  (default 404) with a short text
+  disposition=V   send "Content-Disposition: V"
   lastmod=1       send "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT"
   nolength=1      no Content-Length: the body goes chunked
-  stall=1         read the request, never answer (until the client goes away)
-  reset=K         read the request, then RST the connection, for the first K
-                  requests that carry this tag and path (reset=always: every one)
-  close=K         read the request, then close without any answer (FIN), first K
-  truncate=N      announce the full length, send only N body bytes, then close
-  ranged200=1     a ranged request gets 200 with the whole body (ranges advertised)
-  wrongrange=1    a ranged request gets 206 with the bytes and Content-Range of
-                  offset 0 instead of the offset asked for
-  rate=BPS        send the body at about BPS bytes per second (per connection)
-  pool=NAME&limit=K  at most K requests of pool NAME at once; others get 503
+  truncate=N      announce the full length, send N body bytes, close
+  stall=1         never answer (until the client goes away)
+  reset=K         RST instead of answering, the first K requests with this tag
+                  and path (K=always: every one); close=K: FIN, likewise
+  rate=BPS        send the body at about BPS bytes per second
   hold=MS         wait MS milliseconds before answering
-  redirect=PATH   302 to PATH (the rest of the query is not kept)
-  tag=X           groups the request record
-
-A request in absolute form ("GET http://host/path HTTP/1.1"), as a client
-sends it to an HTTP proxy, is served the same way and recorded with
-"proxied": true, so the server doubles as a local proxy for tests.
-
-Control endpoints (never recorded):
-  GET /_requests?tag=X   JSON list of the requests seen with that tag, oldest
-                         first: {"method", "path", "query" (dict), "target",
-                         "headers" (dict), "range" (str|null), "time" (float),
-                         "proxied", "status", "client_port"}
-  GET /_clear?tag=X      forget them
-  GET /_sha256?size=N&seed=S   hex SHA-256 of that body
-  GET /_tls              JSON: the TLS listeners (see below)
-
-With --tls-dir DIR (and the openssl command present) two more listeners serve
-the same behaviour over TLS, each with its own self-signed certificate for
-127.0.0.1 made at start: "trusted" (tests may import its certificate into the
-trusted roots) and "untrusted" (never imported). Their ports and certificate
-files are in DIR/testserver-tls.json and at GET /_tls.
+  pool=NAME&limit=K  at most K requests of pool NAME at once; others get 503
+A request in absolute form ("GET http://host/path"), as sent to a proxy, is
+served the same and recorded with "proxied": true. Control endpoints:
+  /_requests?tag=X  JSON list of the tag's requests, oldest first: {"method",
+                    "path", "query" (dict), "target", "headers" (dict), "range",
+                    "time", "proxied", "tls", "status" (-1 stall, -2 reset,
+                    -3 close, -4 kept-alive connection closed), "sent" (body bytes written)}
+  /_sha256?size=N&seed=S or ?file=NAME  hex SHA-256 of that body
+  /_tls             ports and certificates of the "trusted" and "untrusted" TLS
+                    listeners (self-signed for 127.0.0.1, made at start when
+                    openssl is present; also testserver-tls.json)
 """
-import argparse
-import hashlib
-import json
-import os
-import random
-import select
-import socket
-import socketserver
-import ssl
-import struct
-import subprocess
-import sys
-import threading
-import time
+import argparse, hashlib, json, os, random, select, socket, ssl, struct, subprocess, sys, threading, time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BLOCK_LEN = 65521
-LAST_MODIFIED = "Wed, 21 Oct 2015 07:28:00 GMT"
+FILES_DIR = "."
+_lock = threading.Lock()
+_blocks, _records, _counters, _pools, _tls_info = {}, {}, {}, {}, {}
 
-_blocks = {}
-_blocks_lock = threading.Lock()
-_records = {}
-_records_lock = threading.Lock()
-_counters = {}  # (tag, path, kind) -> requests seen, for reset=K / close=K
-_pools = {}
-_pools_lock = threading.Lock()
-_tls_info = {}
-MAX_RECORDS_PER_TAG = 20000
+def body(query):
+    """(size, read(offset, length)) of the bytes a request serves: a file or the pattern."""
+    if "file" in query:
+        path = os.path.join(FILES_DIR, query["file"])
 
+        def read(offset, length):
+            with open(path, "rb") as f:
+                f.seek(offset)
+                return f.read(length)
+        return os.path.getsize(path), read
+    seed = int(query.get("seed", 0))
+    with _lock:
+        block = _blocks.setdefault(seed, random.Random(seed).randbytes(BLOCK_LEN))
 
-def block(seed):
-    with _blocks_lock:
-        b = _blocks.get(seed)
-        if b is None:
-            data = random.Random(seed).randbytes(BLOCK_LEN)
-            b = memoryview(data + data)
-            _blocks[seed] = b
-        return b
-
-
-def body_bytes(seed, offset, length):
-    """length bytes of the body, starting at offset."""
-    b = block(seed)
-    out = bytearray()
-    while length > 0:
+    def read(offset, length):
         start = offset % BLOCK_LEN
-        n = min(length, BLOCK_LEN)
-        out += b[start:start + n]
-        offset += n
-        length -= n
-    return bytes(out)
-
-
-def body_sha256(size, seed):
-    h = hashlib.sha256()
-    offset = 0
-    while offset < size:
-        n = min(1 << 20, size - offset)
-        h.update(body_bytes(seed, offset, n))
-        offset += n
-    return h.hexdigest()
-
+        return (block * ((start + length) // BLOCK_LEN + 1))[start:start + length]
+    return int(query.get("size", 1000)), read
 
 def parse_range(value, size):
-    """(start, end inclusive) of a single "bytes=a-b" range; None if absent or
-    malformed; "unsatisfiable" past the end."""
+    """(first, last) of "bytes=a-b"; None when absent or malformed; "416" past the end."""
     if not value or not value.strip().lower().startswith("bytes="):
         return None
-    range_spec = value.strip()[6:].split(",")[0].strip()
+    a, _, b = value.strip()[6:].split(",")[0].strip().partition("-")
     try:
-        a, _, b = range_spec.partition("-")
         if a == "":
-            n = int(b)
-            if n <= 0:
-                return "unsatisfiable"
-            return (max(0, size - n), size - 1)
-        start = int(a)
-        end = int(b) if b else size - 1
+            return (max(0, size - int(b)), size - 1) if int(b) > 0 else "416"
+        first, last = int(a), int(b) if b else size - 1
     except ValueError:
         return None
-    if start >= size or end < start:
-        return "unsatisfiable"
-    return (start, min(end, size - 1))
-
-
-class Abort(Exception):
-    """Ends the connection without another byte."""
-
+    return "416" if first >= size or last < first else (first, min(last, size - 1))
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "KavriTestServer/1.0"
 
-    def log_message(self, fmt, *args):  # quiet; the records tell what happened
+    def log_message(self, *args):  # quiet; the records tell what happened
         pass
 
-    def handle(self):
-        try:
-            super().handle()
-        except (Abort, ConnectionError, BrokenPipeError, socket.timeout, ssl.SSLError, OSError):
-            self.close_connection = True
+    def do_GET(self):
+        self.serve()
 
-    def finish(self):
-        try:
-            super().finish()
-        except (ConnectionError, BrokenPipeError, OSError, ValueError):
-            pass
-
-    # -- helpers -----------------------------------------------------------------
-
-    def _target(self):
-        """(path, query dict, proxied) of the request line's target."""
-        target = self.path
-        proxied = False
-        if target.lower().startswith(("http://", "https://")):
-            proxied = True
-            parts = urllib.parse.urlsplit(target)
-            target = parts.path or "/"
-            if parts.query:
-                target += "?" + parts.query
-        split = urllib.parse.urlsplit(target)
-        query = {k: v[-1] for k, v in urllib.parse.parse_qs(split.query, keep_blank_values=True).items()}
-        return split.path, query, proxied
-
-    def _record(self, path, query, proxied):
-        rec = {
-            "method": self.command,
-            "path": path,
-            "query": query,
-            "target": self.path,
-            "headers": {k: v for k, v in self.headers.items()},
-            "range": self.headers.get("Range"),
-            "time": time.time(),
-            "proxied": proxied,
-            "status": None,
-            "client_port": self.client_address[1] if self.client_address else None,
-            "tls": isinstance(self.connection, ssl.SSLSocket),
-        }
-        tag = query.get("tag", "")
-        with _records_lock:
-            lst = _records.setdefault(tag, [])
-            if len(lst) < MAX_RECORDS_PER_TAG:
-                lst.append(rec)
-        return rec
-
-    def _count(self, tag, path, kind):
-        with _records_lock:
-            key = (tag, path, kind)
-            _counters[key] = _counters.get(key, 0) + 1
-            return _counters[key]
-
-    def _send_simple(self, status, text, extra=None, head=False):
+    def send(self, code, text, headers=None, ctype="text/plain; charset=utf-8"):
         data = text.encode("utf-8")
-        self.send_response(status)
-        self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        for k, v in (extra or {}).items():
+        self.rec["status"] = code
+        self.send_response(code)
+        for k, v in dict({"Content-Type": ctype, "Content-Length": str(len(data))}, **(headers or {})).items():
             self.send_header(k, v)
-        self.end_headers()
-        if not head:
-            self.wfile.write(data)
-
-    def _send_json(self, obj):
-        data = json.dumps(obj).encode("utf-8")
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.send_header("Cache-Control", "no-store")
         self.end_headers()
         self.wfile.write(data)
 
-    def _reset(self):
-        try:
+    def abort(self, status, rst=False):
+        self.rec["status"] = status
+        if rst:
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        except OSError:
-            pass
-        self._hard_close()
+        self.connection.close()
+        raise ConnectionAbortedError()  # ends the connection; Server.handle_error is silent
 
-    def _hard_close(self):
-        try:
-            self.connection.close()
-        except OSError:
-            pass
-        raise Abort()
+    def first_k(self, key):
+        """True for the first K requests with this tag and path (query key=K)."""
+        k = self.query.get(key)
+        if not k:
+            return False
+        counter = (self.query.get("tag", ""), self.rec["path"], key)
+        with _lock:
+            n = _counters[counter] = _counters.get(counter, 0) + 1
+        return k == "always" or n <= int(k)
 
-    def _stall(self):
-        # Never answer; end when the client goes away (or after 10 minutes).
-        deadline = time.time() + 600
-        while time.time() < deadline:
-            r, _, _ = select.select([self.connection], [], [], 0.5)
-            if r:
-                try:
-                    if not self.connection.recv(1, socket.MSG_PEEK):
-                        break
-                except (OSError, ValueError):
-                    break
-                time.sleep(0.5)
-        raise Abort()
-
-    def _write_body(self, data, rate, chunked):
-        view = memoryview(data)
-        step = 16384 if not rate else max(1, min(16384, rate // 10))
-        started = time.time()
-        sent = 0
-        while sent < len(view):
-            piece = view[sent:sent + step]
-            if chunked:
-                self.wfile.write(b"%x\r\n" % len(piece) + bytes(piece) + b"\r\n")
-            else:
-                self.wfile.write(piece)
-            sent += len(piece)
-            if rate:
-                due = started + sent / rate
-                delay = due - time.time()
-                if delay > 0:
-                    time.sleep(delay)
-
-    # -- request handling ------------------------------------------------------
-
-    def do_GET(self):
-        self._serve(head=False)
-
-    def do_HEAD(self):
-        self._serve(head=True)
-
-    def _serve(self, head):
-        path, query, proxied = self._target()
+    def serve(self):
+        self.rec, self.served = {}, getattr(self, "served", 0) + 1  # requests on this connection
+        split = urllib.parse.urlsplit(self.path)
+        path = split.path or "/"
+        self.query = query = {k: v[-1] for k, v in urllib.parse.parse_qs(split.query, keep_blank_values=True).items()}
         if path.startswith("/_"):
-            return self._control(path, query)
-        rec = self._record(path, query, proxied)
-        tag = query.get("tag", "")
-
-        def status(code):
-            rec["status"] = code
-
-        def int_arg(name, default=0):
-            try:
-                return int(query.get(name, default))
-            except ValueError:
-                return default
-
+            return self.control(path, query.get("tag", ""))
+        self.rec = {"method": self.command, "path": path, "query": query, "target": self.path,
+                    "headers": dict(self.headers.items()), "range": self.headers.get("Range"), "time": time.time(),
+                    "proxied": bool(split.scheme), "tls": isinstance(self.connection, ssl.SSLSocket),
+                    "status": None, "sent": 0}
         pool = query.get("pool")
-        if pool is not None:
-            limit = int_arg("limit", 1)
-            with _pools_lock:
-                busy = _pools.get(pool, 0)
-                if busy >= limit:
-                    status(503)
-                    admitted = False
-                else:
-                    _pools[pool] = busy + 1
-                    admitted = True
-            if not admitted:
-                self._send_simple(503, "pool busy\n", {"Connection": "close"}, head)
-                self.close_connection = True
-                return
+        with _lock:
+            _records.setdefault(query.get("tag", ""), []).append(self.rec)
+            admitted = pool is None or _pools.get(pool, 0) < int(query.get("limit", 1))
+            if pool is not None and admitted:
+                _pools[pool] = _pools.get(pool, 0) + 1
+        if not admitted:
+            self.close_connection = True
+            return self.send(503, "pool busy\n", {"Connection": "close"})
         try:
-            self._answer(path, query, tag, status, int_arg, head)
+            self.answer(query)
         finally:
             if pool is not None:
-                with _pools_lock:
+                with _lock:
                     _pools[pool] -= 1
 
-    def _answer(self, path, query, tag, status, int_arg, head):
-        hold = int_arg("hold")
-        if hold > 0:
-            time.sleep(hold / 1000.0)
-
-        if query.get("stall") == "1":
-            status(-1)
-            self._stall()
-        reset = query.get("reset")
-        if reset:
-            n = self._count(tag, path, "reset")
-            if reset == "always" or n <= int_arg("reset"):
-                status(-2)
-                self._reset()
-        close = query.get("close")
-        if close:
-            n = self._count(tag, path, "close")
-            if close == "always" or n <= int_arg("close"):
-                status(-3)
-                self._hard_close()
-        redirect = query.get("redirect")
-        if redirect:
-            status(302)
-            self._send_simple(302, "moved\n", {"Location": redirect}, head)
-            return
+    def answer(self, query):
+        time.sleep(int(query.get("hold", 0)) / 1000.0)
+        if query.get("stall") == "1":  # until the client goes away
+            self.rec["status"] = -1
+            while select.select([self.connection], [], [], 600)[0] and self.connection.recv(1, socket.MSG_PEEK):
+                time.sleep(0.5)
+            raise ConnectionAbortedError()
+        if ("reset" in query or "close" in query) and self.served > 1:
+            self.abort(-4)  # a kept-alive connection: closed like an idle one, not counted (the client retries)
+        if self.first_k("reset"):
+            self.abort(-2, rst=True)
+        if self.first_k("close"):
+            self.abort(-3)
+        if self.first_k("fail"):
+            return self.send(int(query.get("failstatus", 404)), "failing\n")
         if "status" in query:
-            code = int_arg("status", 200)
-            status(code)
-            self._send_simple(code, "status %d\n" % code, None, head)
-            return
-
-        size = int_arg("size", 1000)
-        seed = int_arg("seed", 0)
-        ranges_on = query.get("ranges", "1") != "0"
-        rate = int_arg("rate")
-        chunked = query.get("nolength") == "1"
-        truncate = int_arg("truncate", -1)
-
+            return self.send(int(query["status"]), "status %s\n" % query["status"])
+        try:
+            size, read = body(query)
+        except OSError:
+            return self.send(404, "no such file\n")
+        ranges_on = query.get("ranges") != "0"
         headers = {"Content-Type": "application/octet-stream"}
-        if ranges_on:
+        if ranges_on or "acceptranges" in query:
             headers["Accept-Ranges"] = query.get("acceptranges", "bytes")
-        elif "acceptranges" in query:
-            headers["Accept-Ranges"] = query["acceptranges"]
         if "disposition" in query:
             headers["Content-Disposition"] = query["disposition"]
         if query.get("lastmod") == "1":
-            headers["Last-Modified"] = LAST_MODIFIED
-
-        code = 200
-        start, end = 0, size - 1
+            headers["Last-Modified"] = "Wed, 21 Oct 2015 07:28:00 GMT"
+        code, first, last = 200, 0, size - 1
         rng = parse_range(self.headers.get("Range"), size) if ranges_on else None
-        if rng == "unsatisfiable":
-            status(416)
-            self._send_simple(416, "", {"Content-Range": "bytes */%d" % size}, head)
-            return
+        if rng == "416":
+            return self.send(416, "", {"Content-Range": "bytes */%d" % size})
         if rng and query.get("ranged200") != "1":
-            code = 206
-            start, end = rng
+            code, (first, last) = 206, rng
             if query.get("wrongrange") == "1":
-                length = end - start + 1
-                start, end = 0, length - 1
-            headers["Content-Range"] = "bytes %d-%d/%d" % (start, end, size)
-        length = max(0, end - start + 1)
-
-        status(code)
+                first, last = 0, last - first
+            headers["Content-Range"] = "bytes %d-%d/%d" % (first, last, size)
+        chunked = query.get("nolength") == "1"
+        headers.update({"Transfer-Encoding": "chunked"} if chunked else {"Content-Length": str(last - first + 1)})
+        self.rec["status"] = code
         self.send_response(code)
         for k, v in headers.items():
             self.send_header(k, v)
-        if chunked:
-            self.send_header("Transfer-Encoding", "chunked")
-        else:
-            self.send_header("Content-Length", str(length))
         self.end_headers()
-        if head:
-            return
-        if 0 <= truncate < length:
-            self._write_body(body_bytes(seed, start, truncate), rate, False)
-            self.wfile.flush()
-            try:
-                self.connection.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
-            raise Abort()
-        offset = start
-        while offset <= end:
-            n = min(1 << 20, end - offset + 1)
-            self._write_body(body_bytes(seed, offset, n), rate, chunked)
-            offset += n
+        truncate = int(query.get("truncate", -1))
+        truncated = 0 <= truncate < last - first + 1
+        if truncated:
+            last, chunked = first + truncate - 1, False
+        rate, started = int(query.get("rate", 0)), time.time()
+        step = max(1, min(16384, rate // 10)) if rate else 16384
+        for offset in range(first, last + 1, 1 << 20):
+            data = read(offset, min(1 << 20, last + 1 - offset))
+            for i in range(0, len(data), step):
+                piece = data[i:i + step]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+                self.rec["sent"] += len(piece)
+                if rate and started + self.rec["sent"] / rate > time.time():
+                    time.sleep(started + self.rec["sent"] / rate - time.time())
+        if truncated:
+            self.connection.shutdown(socket.SHUT_WR)
+            raise ConnectionAbortedError()
         if chunked:
             self.wfile.write(b"0\r\n\r\n")
 
-    def _control(self, path, query):
-        tag = query.get("tag", "")
+    def control(self, path, tag):
         if path == "/_requests":
-            with _records_lock:
-                data = list(_records.get(tag, []))
-            return self._send_json(data)
-        if path == "/_clear":
-            with _records_lock:
-                _records.pop(tag, None)
-                for key in [k for k in _counters if k[0] == tag]:
-                    del _counters[key]
-            return self._send_json({"cleared": tag})
+            with _lock:
+                records = list(_records.get(tag, []))
+            return self.send(200, json.dumps(records), None, "application/json")
         if path == "/_sha256":
-            size = int(query.get("size", "1000"))
-            seed = int(query.get("seed", "0"))
-            return self._send_simple(200, body_sha256(size, seed))
+            size, read = body(self.query)
+            return self.send(200, hashlib.sha256(read(0, size)).hexdigest())
         if path == "/_tls":
-            return self._send_json(_tls_info)
-        self._send_simple(404, "unknown control endpoint\n")
-
+            return self.send(200, json.dumps(_tls_info), None, "application/json")
+        self.send(404, "unknown control endpoint\n")
 
 class Server(ThreadingHTTPServer):
     daemon_threads = True
@@ -436,90 +225,47 @@ class Server(ThreadingHTTPServer):
     request_queue_size = 128
 
     def handle_error(self, request, client_address):
-        # Client aborts and resets are normal here; never let them end the server.
-        pass
+        pass  # client aborts and resets are normal here
 
-
-class TlsServer(Server):
-    def __init__(self, addr, handler, context):
-        self.context = context
-        super().__init__(addr, handler)
-
-    def get_request(self):
-        sock, addr = self.socket.accept()
-        return sock, addr
-
-    def finish_request(self, request, client_address):
-        try:
-            request.settimeout(30)
-            tls = self.context.wrap_socket(request, server_side=True)
-            tls.settimeout(None)
-        except (ssl.SSLError, OSError):
-            try:
-                request.close()
-            except OSError:
-                pass
-            return
-        self.RequestHandlerClass(tls, client_address, self)
-
-
-def make_cert(directory, name):
-    cert = os.path.join(directory, name + ".crt.pem")
-    key = os.path.join(directory, name + ".key.pem")
-    der = os.path.join(directory, name + ".crt.der")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                    "-out", cert, "-days", "30", "-subj", "/CN=127.0.0.1 Kavri test " + name,
-                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return cert, key, der
-
-
-def start_tls(directory):
-    os.makedirs(directory, exist_ok=True)
-    for name in ("trusted", "untrusted"):
-        cert, key, der = make_cert(directory, name)
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(cert, key)
-        srv = TlsServer(("127.0.0.1", 0), Handler, ctx)
-        threading.Thread(target=srv.serve_forever, daemon=True).start()
-        _tls_info[name + "_port"] = srv.server_address[1]
-        _tls_info[name + "_cert_der"] = der
-        _tls_info[name + "_cert_pem"] = cert
-    path = os.path.join(directory, "testserver-tls.json")
+def write_atomic(path, text):
     with open(path + ".tmp", "w") as f:
-        json.dump(_tls_info, f)
+        f.write(text)
     os.replace(path + ".tmp", path)
 
+def start_tls(directory):
+    quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for name in ("trusted", "untrusted"):
+        base = os.path.join(directory, name)
+        cert, key, der = base + ".crt.pem", base + ".key.pem", base + ".crt.der"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "30", "-subj", "/CN=127.0.0.1 Kavri test " + name,
+                        "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"], **quiet)
+        subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], **quiet)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert, key)
+        srv = Server(("127.0.0.1", 0), Handler)
+        srv.socket = ctx.wrap_socket(srv.socket, server_side=True)  # the handshake runs in accept()
+        threading.Thread(target=srv.serve_forever, daemon=True).start()
+        _tls_info.update({name + "_port": srv.server_address[1], name + "_cert_der": der, name + "_cert_pem": cert})
+    write_atomic(os.path.join(directory, "testserver-tls.json"), json.dumps(_tls_info))
 
 def main():
+    global FILES_DIR
     ap = argparse.ArgumentParser(description="fault-injecting HTTP test server")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--port-file")
-    ap.add_argument("--tls-dir", help="also serve TLS (default: the port file's directory)")
-    ap.add_argument("--no-tls", action="store_true")
+    ap.add_argument("--files-dir", default=".", help="where file=NAME is looked up")
     args = ap.parse_args()
-
+    FILES_DIR = os.path.abspath(args.files_dir)
     server = Server(("127.0.0.1", args.port), Handler)
-    tls_dir = args.tls_dir or (os.path.dirname(os.path.abspath(args.port_file)) if args.port_file else None)
-    if tls_dir and not args.no_tls:
-        try:
-            start_tls(tls_dir)
-        except (OSError, subprocess.CalledProcessError, ssl.SSLError) as e:
-            print("TLS listeners not started:", e, file=sys.stderr)
-    port = server.server_address[1]
     if args.port_file:
-        tmp = args.port_file + ".tmp"
-        with open(tmp, "w") as f:
-            f.write(str(port))
-        os.replace(tmp, args.port_file)
-    print("testserver listening on 127.0.0.1:%d" % port, flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
-
+        try:
+            start_tls(os.path.dirname(os.path.abspath(args.port_file)))
+        except (OSError, subprocess.CalledProcessError) as e:
+            print("TLS listeners not started:", e, file=sys.stderr)
+        write_atomic(args.port_file, str(server.server_address[1]))
+    print("testserver listening on 127.0.0.1:%d" % server.server_address[1], flush=True)
+    server.serve_forever()
 
 if __name__ == "__main__":
     main()

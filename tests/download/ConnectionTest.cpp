@@ -1,0 +1,165 @@
+// CConnection against the test server (status, ranges, headers, resets,
+// time-outs), its URL check, the header parsers behind it, and Ping.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/ErrorCode.h"
+#include "download/Connection.h"
+#include "download/Request.h"
+#include "net/NetTestUtil.h"
+#include "net/Session.h"
+
+using namespace kavri;
+using kavri_nettest::FileUrl;
+using kavri_nettest::UniqueTag;
+
+namespace {
+
+// A connection whose request asks for 100 bytes from start, as a segment's
+// does (start < 0: no Range header).
+class RangedConnection : public CConnection {
+public:
+    RangedConnection(CSession* session, const std::wstring& url, int64_t start)
+        : CLog(L"CConnection"), CConnection(session, url.c_str()), m_start(start) {}
+    int GetRequestHeaders(wchar_t* buffer, DWORD capacity) override {
+        return m_start < 0 ? 0 : _snwprintf(buffer, capacity, L"Range: bytes=%I64d-%I64d", m_start, m_start + 99);
+    }
+    int64_t m_start;
+};
+
+}  // namespace
+
+TEST(Connection, AnswersOfTheServer) {
+    CSession session(0);
+    session.SetTimeoutsForTest(5000, 1500);
+    ASSERT_NE(session.GetSession(false), nullptr);
+    const int kFailed = 1, kHttp = kErrHttpStatus;  // kFailed: any failure
+    struct Row {
+        std::wstring query;  // for the test server's /f.bin, or a whole URL
+        int64_t rangeStart;
+        int code;
+        int64_t length;  // -7: left as it was
+        bool ranges = true;
+        const wchar_t* name = L"f.bin";
+    } rows[] = {
+        {L"size=123456&lastmod=1", -1, 0, 123456}, {L"size=1000", 100, 0, 100},
+        {L"size=1000&ranged200=1", 100, kHttp, -7},  // would put the file's start at the offset
+        {L"size=1000&wrongrange=1", 100, kHttp, -7}, {L"size=1000&ranges=0", 100, kHttp, -7},
+        {L"size=1000", 1000, kHttp, -7},  // 416
+        {L"status=404", -1, kHttp, -7}, {L"status=500", -1, kHttp, -7},
+        {L"size=10&nolength=1&ranges=0", -1, 0, -7, false}, {L"size=10&acceptranges=BYTES", -1, 0, 10},
+        {L"size=10&acceptranges=bytes2", -1, 0, 10, false},
+        {L"size=10&reset=9", -1, 0, 10},  // resets are retried: ten attempts in all
+        {L"size=10&reset=10", -1, kFailed, -7}, {L"close=always", -1, kFailed, -7},
+        {L"stall=1", -1, kErrNoConnection, -7},  // the receive time-out
+        {L"http://127.0.0.1:1/x", -1, kErrNoConnection, -7},
+        {L"http://" + std::wstring(64, L'k') + L".invalid/x", -1, kErrOpenUrl, -7},
+        {kavri_nettest::UntrustedUrl(), -1, kErrOpenUrl, -7},
+        // The server's file name: only a plain, safe one, read up to 35 characters.
+        {L"size=10&disposition=attachment%3B%20filename%3D%22..%5C..%5Cx.exe%22", -1, 0, 10, true, L"x.exe"},
+        {L"size=10&disposition=filename%3DCON", -1, 0, 10}, {L"size=10&disposition=filename%3Da%01b", -1, 0, 10},
+        {L"size=10&disposition=attachment%3B%20filename%3D%22Setup%20Product%201.0.exe%22", -1, 0, 10},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(kavri_test::Utf8(r.query));
+        const std::wstring url = r.query.rfind(L"http", 0) == 0 ? r.query : FileUrl(r.query, UniqueTag(L"c"));
+        RangedConnection c(&session, url, r.rangeStart);
+        SYSTEMTIME modified = {};
+        int64_t length = -7;
+        const int code = c.QueryFileInformation(&modified, &length);
+        EXPECT_TRUE(r.code == kFailed ? code != 0 : code == r.code) << code;
+        EXPECT_EQ(length, r.length);
+        EXPECT_EQ(c.GetUrlHandle() != nullptr, code == 0);
+        if (code != 0) continue;
+        EXPECT_EQ(c.AcceptsRanges(), r.ranges);
+        EXPECT_STREQ(c.GetFileName(), r.name);
+        EXPECT_EQ(c.GotRequestedRange(), r.rangeStart >= 0);
+        EXPECT_EQ(modified.wYear, r.query.find(L"lastmod") != std::wstring::npos ? 2015 : 0);
+    }
+    // The connectivity probe's open: a failure is counted, never an answer.
+    EXPECT_EQ(CConnection(&session, L"http://127.0.0.1:1/x").OpenForTest(), 0);
+    EXPECT_EQ(CConnection(&session, FileUrl(L"status=404", UniqueTag(L"t")).c_str()).OpenForTest(), 0);
+    EXPECT_EQ(session.GetFailureCount(), 1u);
+}
+
+TEST(Connection, UrlCheckAndSplit) {
+    const std::wstring a250(250, L'a');
+    struct Row { std::wstring url; bool ok; std::wstring host, path, file; bool secure; } rows[] = {
+        {L"http://h/dir/setup.exe", true, L"h", L"/dir/setup.exe", L"setup.exe", false},
+        {L"hTtP://Host.Example:8080/a/b.bin", true, L"Host.Example:8080", L"/a/b.bin", L"b.bin", false},
+        {L"HTTPS://h/x.exe", true, L"h", L"/x.exe", L"x.exe", true},
+        {L"http://h", true, L"h", L"", L"h", false},
+        {L"http://h/get/file.exe?id=3&x=/y", true, L"h", L"/get/file.exe?id=3&x=/y", L"file.exe", false},
+        {L"http://h/setup.exe#part", true, L"h", L"/setup.exe#part", L"setup.exe", false},
+        {L"http://h/" + a250, true, L"h", L"/" + a250, a250, false},  // 259 characters
+        {L"http://h/" + a250 + L"a", false},                         // 260
+        {L"http://" + std::wstring(256, L'h') + L"/x", false}, {L"ftp://h/x", false}, {L"httpx://h/x", false},
+        {L"http:/h/x", false}, {L"http://", false}, {L"http:///nohost", false}, {L"", false}, {L"h/x.exe", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(kavri_test::Utf8(r.url));
+        try {
+            CConnection c(nullptr, r.url.c_str());
+            EXPECT_TRUE(r.ok);
+            EXPECT_EQ(c.GetHost(), r.host);
+            EXPECT_EQ(c.GetPath(), r.path);
+            EXPECT_EQ(c.GetFileName(), r.file);
+            EXPECT_EQ(c.IsSecure(), r.secure);
+        } catch (EErrorCode e) {
+            EXPECT_FALSE(r.ok);
+            EXPECT_EQ(e, kErrBadArgument);
+        }
+    }
+}
+
+TEST(Connection, FileNameFromContentDisposition) {
+    struct Row { const wchar_t *value, *name; } rows[] = {  // name null: none taken
+        {L"attachment; filename=\"setup.exe\"", L"setup.exe"}, {L"filename=setup.exe", L"setup.exe"},
+        {L"attachment; filename=\"Setup Product 1.0.exe\"", L"Setup Product 1.0.exe"},
+        {L"attachment; filename=\"a.exe\"; size=3", L"a.exe"}, {L"attachment; filename=/etc/x", L"x"},
+        {L"attachment; filename=\"..\\..\\x.exe\"", L"x.exe"}, {L"filename=\"../../x.exe\"", L"x.exe"},
+        {L"filename=\"C:\\Windows\\System32\\x.dll\"", L"x.dll"}, {L"filename=\"dir/\"", nullptr},
+        {L"filename=\"..\"", nullptr}, {L"filename=", nullptr}, {L"attachment", nullptr},
+        {L"filename=\"CON\"", nullptr}, {L"filename=con.txt", nullptr}, {L"filename=\"LPT1.exe\"", nullptr},
+        {L"filename=aux", nullptr}, {L"filename=CONIN$", nullptr}, {L"filename=\"CONSOLE.exe\"", L"CONSOLE.exe"},
+        {L"filename=COM10", L"COM10"}, {L"filename=\"a:b\"", nullptr}, {L"filename=\"x.exe:stream\"", nullptr},
+        {L"filename=\"a*b?.exe\"", nullptr}, {L"filename=\"a|b<c>\"", nullptr}, {L"filename=a.exe.", nullptr},
+        {L"filename=\"end \"", nullptr}, {L"filename=\"tab\there.exe\"", nullptr},
+        {L"filename=\"bell\x07.exe\"", nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(kavri_test::Utf8(r.value));
+        wchar_t out[256] = L"unchanged";
+        EXPECT_EQ(FileNameFromContentDisposition(r.value, out, 256), r.name != nullptr);
+        EXPECT_STREQ(out, r.name ? r.name : L"unchanged");
+    }
+    EXPECT_FALSE(IsSafeFileName(std::wstring(256, L'a').c_str()));
+}
+
+TEST(Connection, RangeAndContentRangeStart) {
+    struct Row { const wchar_t* text; bool contentRange, ok; uint64_t start; } rows[] = {
+        {L"Range: bytes=100-199\r\n", false, true, 100}, {L"X-Range: bytes=1-2\r\n", false, false},
+        {L"X-A: 1\r\nrange:bytes=5000000000-\r\n", false, true, 5000000000}, {L"Range: bytes=-500\r\n", false, false},
+        {L"bytes 100-199/1048576", true, true, 100}, {L"bytes 0-0/1", true, true, 0}, {L"", false, false},
+        {L"bytes 4294967296-4294967395/5368709120", true, true, 4294967296}, {L"bytes */1000", true, false},
+        {L"items 1-2/3", true, false}, {L"bytes 12", true, false},
+    };
+    for (const Row& r : rows) {
+        uint64_t start = 7;
+        EXPECT_EQ(r.contentRange ? ParseContentRangeStart(r.text, &start) : ParseRangeStart(r.text, &start), r.ok)
+            << kavri_test::Utf8(r.text);
+        EXPECT_EQ(start, r.ok ? r.start : 7) << kavri_test::Utf8(r.text);
+    }
+}
+
+TEST(Ping, SentWhenAnyAnswerComesBack) {
+    const std::wstring tag = UniqueTag(L"ping");
+    EXPECT_TRUE(Ping(FileUrl(L"status=404", tag).c_str()));
+    EXPECT_TRUE(Ping(FileUrl(L"x=a b%41", tag).c_str()));  // a blank escaped, an escape kept
+    EXPECT_NE(kavri_nettest::RequestsJson(tag).find("?x=a%20b%41&"), std::string::npos);
+    EXPECT_FALSE(Ping(L"http://127.0.0.1:1/collect"));
+    EXPECT_FALSE(Ping(kavri_nettest::UntrustedUrl().c_str()));
+    EXPECT_FALSE(Ping(L"not a url"));
+    EXPECT_FALSE(Ping(nullptr));
+}
