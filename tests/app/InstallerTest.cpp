@@ -1,240 +1,136 @@
-// The application object built in a process of its own: installerprobe.exe,
-// copied under the installer's name beside an INI file, runs the start of
-// setup.exe and reports what it built.
+// The application object and the installation flow, mostly in a process of
+// their own (flowprobe): what gets built from INI file and command line, the
+// single instance, the web configuration, which event each branch sends and
+// what it starts (argrecorder as rec.exe records its command line), and the
+// tracking requests that carry the events.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "app/InstallerState.h"
+#include "app/Tracking.h"
 #include "common/Handles.h"
 #include "i18n/LanguageResources.h"
-#include "support/TestEnv.h"
-#include "tools/installerprobe/ProbeRunner.h"
+#include "support/InstanceMutex.h"
+#include "tools/flowprobe/ProbeRunner.h"
 
-using kavri_test::ProbeResult;
-using kavri_test::TempDir;
-
-namespace {
-
-const wchar_t kUrl[] = L"http://127.0.0.1:9/first.exe";
-
-class InstallerProcess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(kavri_test::InstallProbe(m_dir, L"setup.exe"), 0u)
-            << kavri_test::ToolPath(L"installerprobe.exe");
-    }
-    std::wstring Exe() const { return m_dir.File(L"setup.exe"); }
-    void WriteIni(const std::string& text) {
-        ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.ini"), text));
-    }
-    ProbeResult Run(const std::wstring& args,
-                    const std::vector<std::pair<std::wstring, std::wstring>>& env = {}) {
-        ProbeResult r = kavri_test::RunProbeAsFirst(Exe(), args, env);
-        EXPECT_TRUE(r.started);
-        EXPECT_TRUE(r.finished);
-        return r;
-    }
-    // Runs while this process holds the installer's single-instance mutex, so
-    // the probe is a second instance.
-    ProbeResult RunAsSecondInstance(const std::wstring& args,
-                                    const std::vector<std::pair<std::wstring, std::wstring>>& env = {}) {
-        EXPECT_TRUE(kavri_test::WaitForNoInstance(60000));
-        kavri::ScopedKernelHandle mutex(CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName()));
-        EXPECT_TRUE(mutex.IsValid());
-        return kavri_test::RunProbe(Exe(), args, env);
-    }
-    TempDir m_dir;
-};
-
-}  // namespace
-
-TEST(InstallerState, TwelveExactNames) {
-    const wchar_t* names[] = {
-        L"stubinstaller_Started", L"stubinstaller_Cancelled_UnsupportedOS",
-        L"stubinstaller_Cancelled_CPUnotSupported", L"stubinstaller_Cancelled_InsufficentRAM",
-        L"stubinstaller_Cancelled_DiskSpace", L"stubinstaller_CancelledByUser",
-        L"stubInstaller_CheckNewVersion", L"stubInstaller_InstallFromCD",
-        L"stubinstaller_DownloadStarted", L"stubInstaller_DownloadError",
-        L"stubinstaller_StartMainInstaller", L"stubInstaller_UnexpectedError",
-    };
-    for (int i = 0; i < 12; ++i) EXPECT_STREQ(GetInstallerStateName(i), names[i]) << i;
-    EXPECT_EQ(GetInstallerStateName(-1), nullptr);
-    EXPECT_EQ(GetInstallerStateName(12), nullptr);
-    EXPECT_EQ(stubInstaller_UnexpectedError, 11);
-}
-
-TEST_F(InstallerProcess, NoIniAndNoUrlEndsWithMinus2) {
-    ProbeResult r = Run(L"");
-    EXPECT_EQ(r.Value("instance"), "null");
-    EXPECT_EQ(static_cast<int>(r.exitCode), -2);
-}
-
-TEST_F(InstallerProcess, RetryAfterRefusalIsNotTakenForASecondInstance) {
-    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_RETRY", L"1"}, {L"KAVRI_DEBUG_LEVEL", L"1"}});
-    EXPECT_EQ(r.Value("error"), "-2") << r.out;
-    EXPECT_EQ(r.Value("retry"), "null");
-    EXPECT_EQ(r.Value("retryerror"), "-2");
-    // The refused attempts wrote their lines, and no exit line follows.
-    std::string log = kavri_test::ReadFileBytes(m_dir.File(L"setup.log"));
-    EXPECT_NE(log.find("[INFO] CInstaller:Application starts\r\n"), std::string::npos) << log;
-    EXPECT_EQ(log.find("Application exits"), std::string::npos) << log;
-}
-
-TEST_F(InstallerProcess, UrlOnTheCommandLineAloneIsEnough) {
-    ProbeResult r = Run(kUrl);
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
-    EXPECT_EQ(r.Value("running"), "0");
-    EXPECT_EQ(r.Value("url"), kavri_test::Utf8(kUrl));
-    EXPECT_EQ(r.Value("logpath"), kavri_test::Utf8(m_dir.File(L"setup.log")));
-}
-
-TEST_F(InstallerProcess, OverlongUrlIsRefusedAndLogged) {
-    std::wstring url = L"http://127.0.0.1/" + std::wstring(2100, L'a');
-    ProbeResult r = Run(url, {{L"KAVRI_DEBUG_LEVEL", L"4"}});
-    EXPECT_EQ(static_cast<int>(r.exitCode), -2) << r.out;
-    std::string log = kavri_test::ReadFileBytes(m_dir.File(L"setup.log"));
-    EXPECT_NE(log.find("][WARNING] -2:CInstaller::ParseCommandLine, argument 1 is longer than 2047 "
-                       "characters and was ignored.\r\n"),
-              std::string::npos)
-        << log;
-}
-
-TEST_F(InstallerProcess, LocalInstallerWithWebConfigIsASource) {
-    WriteIni("[PRODUCT]\r\nInstaller=local setup.exe /S /v\r\nConfig=http://127.0.0.1:9/web.ini\r\n");
-    ProbeResult r = Run(L"");
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
-    EXPECT_EQ(r.Value("url"), "(null)");
-    EXPECT_EQ(r.Value("cd"), "1");
-    // Qualified against the working directory, arguments as written.
-    EXPECT_EQ(r.Value("installer"), kavri_test::Utf8(m_dir.Path() + L"\\local setup.exe /S /v"));
-}
-
-TEST_F(InstallerProcess, InstallerWithoutWebConfigIsNoSource) {
-    WriteIni("[PRODUCT]\r\nInstaller=C:\\cd\\setup.exe\r\n");
-    ProbeResult r = Run(L"");
-    EXPECT_EQ(static_cast<int>(r.exitCode), -2) << r.out;
-}
-
-TEST_F(InstallerProcess, CommandLineOverIniOverDefaults) {
-    WriteIni(
-        "[DOWNLOADER]\r\nMaxAllowedSegments=6\r\n"
-        "[RUNTIME]\r\nOSVersion=5.1\r\nRAM=256\r\nCPU=800\r\nHDD=100\r\n"
-        "[PRODUCT]\r\nURL=http://127.0.0.1:9/ini.exe\r\nName=Kavri Test\r\nVer=3\r\n"
-        "[CAMPAIGN]\r\nURL=http://track/?e=%1\r\n");
-    ProbeResult r = Run(L"http://127.0.0.1:9/cmd.exe -s 4 -c 1031");
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
-    EXPECT_EQ(r.Value("url"), "http://127.0.0.1:9/cmd.exe");
-    EXPECT_EQ(r.Value("segments"), "4");
-    EXPECT_EQ(r.Value("lcid"), "1031");
-    EXPECT_EQ(r.Value("os"), "5.1");
-    EXPECT_EQ(r.Value("ram"), "256");
-    EXPECT_EQ(r.Value("cpu"), "800");
-    EXPECT_EQ(r.Value("hdd"), "100");
-    EXPECT_EQ(r.Value("product"), "Kavri Test");
-    EXPECT_EQ(r.Value("version"), "3");
-    EXPECT_EQ(r.Value("tracking"), "1");
-
-    ProbeResult off = Run(L"http://127.0.0.1:9/cmd.exe -s 4 -t 0");
-    EXPECT_EQ(off.Value("tracking"), "0");
-    EXPECT_EQ(off.Value("template"), "");
-}
-
-TEST_F(InstallerProcess, WebConfigReplacesTheRecordOnlyWithAHigherVersion) {
+TEST(Installer, ApplicationObject) {
+    const std::wstring url = L"[PRODUCT]\nURL=http://127.0.0.1:9/ini.exe\nVer=3\n";
     const struct {
-        const char* name;
-        const wchar_t* args;
-        const char* webIni;
-        const char* replaced;
-        const char* key;  // and its value afterwards
-        const char* value;
-    } cases[] = {
-        {"same version changes nothing", L"", "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=3\r\n", "0",
-         "url", "http://127.0.0.1:9/first.exe"},
-        // The command line is not applied again to the new record.
-        {"higher version replaces", L"-s 2", "[PRODUCT]\r\nURL=http://127.0.0.1:9/second.exe\r\nVer=4\r\n", "1",
-         "url", "http://127.0.0.1:9/second.exe"},
-        {"log level applies without a higher version", L"", "[DEBUG]\r\nLogLevel=1\r\n[PRODUCT]\r\nVer=2\r\n",
-         "0", "loglevel", "1"},
+        std::wstring ini, args, ops, web;
+        bool holdMutex;  // held by this test: the probe is a second instance
+        std::vector<std::wstring> want;
+    } rows[] = {
+        {L"", L"", L"app", L"", false, {L"app=-2"}},  // no download source
+        {L"", L"", L"app|app", L"", false, {L"app=-2"}},  // a retry does not find its own mutex
+        {L"", L"http://127.0.0.1:9/cmd.exe", L"app", L"", false,
+         {L"app=0", L"url=http://127.0.0.1:9/cmd.exe", L"cd=0", L"level=1"}},  // level: KAVRI_DEBUG_LEVEL
+        {L"[PRODUCT]\nInstaller=C:\\cd\\setup.exe\n", L"", L"app", L"", false, {L"app=-2"}},
+        {L"[PRODUCT]\nInstaller=local setup.exe /S\nConfig=http://127.0.0.1:9/w.ini\n", L"", L"app", L"", false,
+         {L"app=0", L"cd=1", L"installer=<dir>\\local setup.exe /S"}},
+        {L"[DOWNLOADER]\nMaxAllowedSegments=6\n[DEBUG]\nLogLevel=5\n" + url, L"http://127.0.0.1:9/cmd.exe -s 4 -t 0",
+         L"app", L"", false, {L"url=http://127.0.0.1:9/cmd.exe", L"segments=4", L"template=", L"level=5"}},
+        {L"[PRODUCT]\nName=Kavri \u00fc Title\n", L"http://x/", L"app", L"", true,
+         {L"app=0", L"running=1", L"name=Kavri \u00fc Title"}},
+        // A web configuration replaces the record only with a higher version;
+        // its log level applies either way.
+        {url, L"", L"app|webconfig:<dir>\\web.ini", L"[PRODUCT]\nURL=http://127.0.0.1:9/web.exe\nVer=3\n", false,
+         {L"replaced=0", L"url=http://127.0.0.1:9/ini.exe"}},
+        {url + L"Name=Kavri Held Title Longer Than A Short String\n", L"", L"app|webconfig:<dir>\\web.ini",
+         L"[PRODUCT]\nURL=http://127.0.0.1:9/web.exe\nName=Kavri Web Title\nVer=4\n[DEBUG]\nLogLevel=4\n", false,
+         {L"replaced=1", L"url=http://127.0.0.1:9/web.exe", L"name=Kavri Web Title",
+          L"held=Kavri Held Title Longer Than A Short String", L"level=4"}},
+        {url, L"", L"app|webconfig:<dir>\\web.ini", L"[DEBUG]\nLogLevel=4\n[PRODUCT]\nVer=2\n", false,
+         {L"replaced=0", L"level=4"}},
     };
-    WriteIni("[PRODUCT]\r\nURL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        // The probe reads web.ini as the configuration fetched from the web.
-        ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"web.ini"), c.webIni));
-        ProbeResult r = Run(c.args, {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
-        EXPECT_EQ(r.Value("replaced"), c.replaced) << r.out;
-        EXPECT_EQ(r.Value(c.key), c.value);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const auto& r = rows[i];
+        kavri_test::Probe probe;
+        probe.Ini(r.ini);
+        probe.Ini(r.web, L"web.ini");
+        kavri_test::WriteFileBytes(probe.File(L"flowprobe.log"), "stale\r\n");
+        ASSERT_TRUE(kavri_test::WaitForNoInstance(30000));
+        kavri::ScopedKernelHandle mutex(r.holdMutex ? CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName())
+                                                    : nullptr);
+        EXPECT_EQ(probe.Run(r.args, probe.In(r.ops)), 0) << "row " << i;
+        for (const std::wstring& w : r.want)
+            EXPECT_EQ(probe.Line(kavri_test::Utf8(probe.In(w))), kavri_test::Utf8(probe.In(w))) << "row " << i;
+        // Every run starts a new log, but another instance owns it: this one leaves it alone.
+        const bool stale = kavri_test::ReadFileBytes(probe.File(L"flowprobe.log")).find("stale") != std::string::npos;
+        EXPECT_EQ(stale, r.holdMutex) << "row " << i;
     }
 }
 
-TEST_F(InstallerProcess, TitleHandedOutBeforeAReplacingWebConfigStaysReadable) {
-    // The getters hand out pointers without a lock; a record replaced while
-    // another thread holds one must not be freed under it. The names are long
-    // enough to live on the heap, where a freed block is overwritten.
-    WriteIni("[PRODUCT]\r\nName=Kavri Held Title Before The Web Configuration\r\n"
-             "URL=http://127.0.0.1:9/first.exe\r\nVer=3\r\n");
-    ASSERT_TRUE(kavri_test::WriteFileBytes(
-        m_dir.File(L"web.ini"),
-        "[PRODUCT]\r\nName=Kavri Title From The Web Configuration\r\nVer=4\r\n"));
-    ProbeResult r = Run(L"", {{L"KAVRI_PROBE_WEBCONFIG", m_dir.File(L"web.ini")}});
-    EXPECT_EQ(r.Value("replaced"), "1") << r.out;
-    EXPECT_EQ(r.Value("heldname"), "Kavri Held Title Before The Web Configuration");
-    EXPECT_EQ(r.Value("product"), "Kavri Title From The Web Configuration");
+// Each branch of the flow: its result, the events it sends, and what it started.
+TEST(Installer, FlowBranches) {
+    const struct {
+        std::wstring installer, args, ops;
+        const char* result;
+        std::vector<std::string> events;
+        const char* started;  // argrecorder's argc= and argN= lines; null: nothing
+    } rows[] = {
+        // The file in a directory with a blank, a backslash in the arguments.
+        {L"<dir>\\rec.exe /silent \"two words\" /log=C:\\t\\x.log", L"", L"installcd", "installcd=1",
+         {"stubInstaller_InstallFromCD"}, "argc=3\narg1=/silent\narg2=two words\narg3=/log=C:\\t\\x.log\n"},
+        {L"<dir>\\missing.exe /silent", L"", L"installcd", "installcd=0", {}, nullptr},
+        {L"", L"", L"installcd", "installcd=0", {}, nullptr},
+        {L"", L"", L"main:<dir>\\rec.exe", "main=1", {"stubinstaller_StartMainInstaller"}, "argc=0\n"},
+        {L"", L"", L"main:<dir>\\missing.exe", "main=0", {}, nullptr},
+        {L"", L"", L"state:4|state:11|state:12", "state=0",
+         {"stubinstaller_Cancelled_DiskSpace", "stubInstaller_UnexpectedError"}, nullptr},
+        {L"", L"-t 0", L"state:0", "state=0", {}, nullptr},  // tracking off
+    };
+    for (const auto& r : rows) {
+        kavri_test::Probe probe;
+        probe.Ini(L"[PRODUCT]\nURL=http://127.0.0.1:1/none.exe\nInstaller=" + probe.In(r.installer) +
+                  L"\n[CAMPAIGN]\nURL=" + probe.Tracking() + L"\n");
+        ASSERT_EQ(probe.Run(L"-c 1033 " + r.args, probe.In(r.ops)), 0) << probe.out.out;
+        EXPECT_EQ(probe.Line(r.result), r.result);
+        EXPECT_EQ(probe.Targets("e="), r.events) << kavri_test::Utf8(r.ops);
+        if (!r.started) continue;
+        std::string record;  // the shell does not wait for the started program
+        for (DWORD start = GetTickCount(); record.empty() && GetTickCount() - start < 30000; Sleep(50))
+            record = kavri_test::ReadFileBytes(probe.File(L"rec.args.txt"));
+        EXPECT_NE(record.find("exe=" + kavri_test::Utf8(probe.File(L"rec.exe")) + "\n"), std::string::npos) << record;
+        EXPECT_NE(record.find(r.started), std::string::npos) << record;
+    }
 }
 
-TEST_F(InstallerProcess, SecondInstanceStopsEarlyAndLeavesTheLogAlone) {
-    // UTF-16 with a byte-order mark, so the title keeps its non-ASCII letter.
-    std::wstring text = L"[PRODUCT]\r\nName=Kavri Title \u00fc Test\r\nURL=http://127.0.0.1:9/a.exe\r\n";
-    std::string utf16 = "\xFF\xFE";
-    utf16.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    WriteIni(utf16);
-    const std::string previous = "previous run\r\n";
-    ASSERT_TRUE(kavri_test::WriteFileBytes(m_dir.File(L"setup.log"), previous));
-
-    ProbeResult r =
-        RunAsSecondInstance(kUrl, {{L"KAVRI_DEBUG_LEVEL", L"-1"}, {L"KAVRI_PROBE_TRACE", L"1"}});
-
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
-    EXPECT_EQ(r.Value("running"), "1");
-    EXPECT_EQ(r.Value("logpath"), "");
-    // The title the running instance shows: its INI file's product name.
-    EXPECT_EQ(r.Value("product"), "Kavri Title \xC3\xBC Test");
-    EXPECT_EQ(kavri_test::ReadFileBytes(m_dir.File(L"setup.log")), previous);
+// The first insert varies; the others are "de", "0A", "s", "i", "m".
+TEST(Tracking, TemplatesAndEncodedInserts) {
+    const struct { const wchar_t *tmpl, *insert, *url; } rows[] = {
+        {L"h?x=%1", L"AZaz09-_.~", L"h?x=AZaz09-_.~"},
+        {L"h?x=%1", L"summer sale & more", L"h?x=summer%20sale%20%26%20more"},
+        {L"h?x=%1", L"#;+=?/:@", L"h?x=%23%3B%2B%3D%3F%2F%3A%40"},
+        {L"h?x=%1", L"a%20b%2f", L"h?x=a%20b%2f"},  // an existing escape stays as it is
+        {L"h?x=%1", L"100%", L"h?x=100%25"}, {L"h?x=%1", L"%2", L"h?x=%252"}, {L"h?x=%1", L"%zz", L"h?x=%25zz"},
+        {L"h?x=%1", L"\u00fc\u20ac", L"h?x=%C3%BC%E2%82%AC"},  // non-ASCII as UTF-8
+        {L"h?x=%1", L"\U0001F600", L"h?x=%F0%9F%98%80"}, {L"h?x=%1", L"x\xD800y", L"h?x=x%EF%BF%BDy"},
+        {L"h/%1/%2?%3&%4&%5&%6&lit=%%41%%", L"e v", L"h/e%20v/de?0A&s&i&m&lit=%41%"},
+        {L"h?x=%1!s!&l=%2!ls!", L"e", L"h?x=e&l=de"}, {L"h?x=%%7", L"e", L"h?x=%7"},
+        // Refused: no template, an insert above %6, formats reading beyond the six or writing.
+        {L"", L"e", L""}, {L"h?x=%7", L"e", L""}, {L"h?x=%10", L"e", L""}, {L"h/%1/%99", L"e", L""},
+        {L"h?x=%6!*s!", L"e", L""}, {L"h?x=%1!.*s!", L"e", L""}, {L"h?x=%1!n!", L"e", L""}, {L"h?x=%1!s", L"e", L""},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(kavri::BuildTrackingUrl(r.tmpl, r.insert, L"de", L"0A", L"s", L"i", L"m"), r.url) << r.tmpl;
+    // The built-in template carries the event and the language in its page path.
+    EXPECT_NE(kavri::BuildTrackingUrl(GetString(IDS_TRACKING_URL), L"ev", L"en", L"0A", L"s", L"i", L"m")
+                  .find(L"utmp=%2Fen%2Fev%2F"), std::wstring::npos);
 }
 
-TEST_F(InstallerProcess, MutexHeldUnderOtherRightsCountsAsAnotherInstanceWithItsTitle) {
-    // An instance started with other rights (elevated, another session) holds
-    // a mutex this one may not open: CreateMutexW fails with access denied.
-    // That is another instance too, and its window is found by its title,
-    // not by an empty one that would match some unrelated window.
-    WriteIni("[PRODUCT]\r\nName=Kavri Guarded Title\r\nURL=http://127.0.0.1:9/a.exe\r\n");
-    ASSERT_TRUE(kavri_test::WaitForNoInstance(60000));
-    SECURITY_DESCRIPTOR sd;
-    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-    ACL emptyAcl;
-    ASSERT_TRUE(InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &emptyAcl, FALSE));  // no one may open it
-    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
-    kavri::ScopedKernelHandle mutex(CreateMutexW(&sa, FALSE, kavri_test::InstanceMutexName()));
-    ASSERT_TRUE(mutex.IsValid());
-    HANDLE denied = CreateMutexW(nullptr, FALSE, kavri_test::InstanceMutexName());
-    const DWORD error = GetLastError();
-    if (denied) CloseHandle(denied);
-    if (denied || error != ERROR_ACCESS_DENIED)
-        GTEST_SKIP() << "this system lets the mutex be opened despite its empty DACL";
-
-    ProbeResult r = kavri_test::RunProbe(Exe(), kUrl, {});
-    EXPECT_EQ(r.Value("running"), "1") << r.out;
-    EXPECT_EQ(r.Value("logpath"), "");
-    EXPECT_EQ(r.Value("product"), "Kavri Guarded Title");
-}
-
-TEST_F(InstallerProcess, SecondInstanceWithoutIniNameUsesTheBuiltInTitle) {
-    ProbeResult r = RunAsSecondInstance(L"");
-    EXPECT_EQ(r.Value("running"), "1") << r.out;
-    EXPECT_EQ(r.Value("product"), kavri_test::Utf8(GetString(IDS_PRODUCT_NAME)));
-    EXPECT_EQ(r.Value("product"), "Kavri Skyguard");
+TEST(Tracking, EventRequestFromTheConfiguration) {
+    kavri_test::Probe probe;
+    probe.Ini(L"[PRODUCT]\nURL=http://127.0.0.1:1/none.exe\n[CAMPAIGN]\nURL=" +
+              probe.Tracking(L"/c/%1/%2?m=%3&s=%4&i=%5&c=%6&keep=%%41") +
+              L"\nSOURCE=summer sale & more\nINFORMATION=a#b;c+d=e\nMEDIUM=\u00fcber %41\n");
+    ASSERT_EQ(probe.Run(L"-c 1031", L"state:6"), 0) << probe.out.out;
+    EXPECT_EQ(probe.Line("state=1"), "state=1");
+    const std::vector<std::string> targets = probe.Targets();
+    ASSERT_EQ(targets.size(), 1u);
+    const std::string id = targets[0].substr(targets[0].find("m=") + 2, 12);
+    EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), std::string::npos) << id;  // the machine id
+    EXPECT_EQ(targets[0], "/c/stubInstaller_CheckNewVersion/de?m=" + id +
+                              "&s=summer%20sale%20%26%20more&i=a%23b%3Bc%2Bd%3De&c=%C3%BCber%20%41&keep=%41&tag=" +
+                              kavri_test::Utf8(probe.tag));
 }

@@ -1,61 +1,81 @@
-// Start-up pieces that need no window: the OS version rule, the usage text,
-// and the fault guard under the crash handler's steps.
+// The requirement checks of the start-up, and the machine measurements they
+// compare against.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "app/CrashHandler.h"
 #include "app/Startup.h"
+#include "app/SystemProbes.h"
+#include "tools/flowprobe/ProbeRunner.h"
 
-namespace {
-
-TEST(StartupOsVersion, MajorGreaterOrEqualWithMinor) {
-    const struct {
-        DWORD major, minor, reqMajor, reqMinor;
-        bool ok;
-    } cases[] = {
-        {6, 1, 6, 1, true},   {7, 0, 6, 1, true},  {6, 0, 6, 1, false}, {5, 2, 6, 1, false},
-        {10, 0, 6, 3, true},  {6, 2, 6, 1, true},  {6, 1, 6, 2, false}, {5, 9, 6, 0, false},
-        {6, 0, 0, 0, true},   {0, 0, 0, 0, true},  {6, 1, 99, 0, false},
+TEST(Startup, OsVersionComparison) {
+    const struct { DWORD major, minor, reqMajor, reqMinor; bool ok; } rows[] = {
+        {6, 1, 6, 1, true}, {7, 0, 6, 1, true}, {6, 0, 6, 1, false}, {5, 2, 6, 1, false}, {10, 0, 6, 3, true},
+        {6, 2, 6, 1, true}, {6, 1, 6, 2, false}, {5, 9, 6, 0, false}, {0, 0, 0, 0, true}, {6, 1, 99, 0, false},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.ok, kavri::IsOsVersionSupported(c.major, c.minor, c.reqMajor, c.reqMinor))
-            << c.major << "." << c.minor << " against " << c.reqMajor << "." << c.reqMinor;
+    for (const auto& r : rows)
+        EXPECT_EQ(r.ok, kavri::IsOsVersionSupported(r.major, r.minor, r.reqMajor, r.reqMinor))
+            << r.major << "." << r.minor << " against " << r.reqMajor << "." << r.reqMinor;
+}
+
+// setup.exe's start-up against [RUNTIME] requirements: the exit code (100: the
+// progress window came up) and the events sent. The checks run in the order
+// OS, RAM, CPU, disk; the first that fails ends the start-up.
+TEST(Startup, RequirementsDecideExitCodeAndEvent) {
+    OSVERSIONINFOW os;
+    GetOsVersion(&os);
+    const std::wstring own = std::to_wstring(os.dwMajorVersion) + L"." + std::to_wstring(os.dwMinorVersion);
+    const std::wstring ram = std::to_wstring(GetTotalRamMB()), more = std::to_wstring(GetTotalRamMB() + 1ull);
+    const std::wstring huge = L"2000000000";
+    const std::string started = "stubinstaller_Started";
+    const struct { std::wstring runtime; int code; std::vector<std::string> events; } rows[] = {
+        {L"OSVersion=" + own + L"\nRAM=" + ram + L"\nCPU=1\nHDD=1", 100, {started}},
+        {L"OSVersion=99.0\nRAM=" + huge, -1, {started, "stubinstaller_Cancelled_UnsupportedOS"}},
+        {L"RAM=" + more + L"\nCPU=" + huge, -3, {started, "stubinstaller_Cancelled_InsufficentRAM"}},
+        {L"CPU=" + huge + L"\nHDD=" + huge, -2, {started, "stubinstaller_Cancelled_CPUnotSupported"}},
+        {L"HDD=" + huge, -4, {started, "stubinstaller_Cancelled_DiskSpace"}},
+    };
+    for (const auto& r : rows) {
+        kavri_test::Probe probe;
+        probe.Ini(L"[RUNTIME]\n" + r.runtime + L"\n[PRODUCT]\nURL=http://127.0.0.1:1/none.exe\n[CAMPAIGN]\nURL=" +
+                  probe.Tracking() + L"\n");
+        EXPECT_EQ(probe.Run(L"-c 1033", L"setup"), r.code) << kavri_test::Utf8(r.runtime);
+        std::vector<std::string> events = probe.Targets("e=");
+        if (r.code == 100 && !events.empty()) events.resize(1);  // the download may have begun
+        EXPECT_EQ(events, r.events) << kavri_test::Utf8(r.runtime);
     }
 }
 
-TEST(StartupUsage, TextInItsOrder) {
-    const std::wstring text = kavri::GetUsageText();
-    EXPECT_EQ(0u, text.find(L"Command line usage: \n\n[-[u|U|Url]] URL \n"));
-    const wchar_t* pieces[] = {
-        L"[-c|C|CultureCode LCID]\n", L"[-s|S|SegmentCount NUMBER]\n",
-        L"\tMax Segment count. Optional, default is 10 \n", L"[-t|T|Tracking {1, 0}] \n",
-        L"[-l|L|LogLevel {1, 4, 5}]\n", L"\t\t5- Log Error type messages only.\n"};
-    size_t at = 0;
-    for (const wchar_t* piece : pieces) {
-        const size_t found = text.find(piece, at);
-        ASSERT_NE(std::wstring::npos, found) << "missing or out of order";
-        at = found;
+TEST(SystemProbes, Arithmetic) {
+    const struct { int64_t tsc0, tsc1, qpc0, qpc1, freq; uint32_t mhz; } rows[] = {
+        {0, 780000000, 0, 3000000, 10000000, 2600},  // 2.6 GHz over 300 ms of a 10 MHz counter
+        {780000000, 0, 3000000, 0, 10000000, 2600},  // readings in reverse order
+        {1000, 1000 + 1500000000, 500, 500 + 3000000, 10000000, 5000},  // above 2^32 Hz
+        {0, 13500000000ll, 0, 9000000000ll, 3000000000ll, 4500},  // 3 s of a 3 GHz counter: ticks * freq overflows
+        {INT64_MAX - 2000000000ll, INT64_MAX, 0, 4000000, 10000000, 5000},  // counter near its top
+        {5, 5, 0, 3000000, 10000000, 0}, {0, 780000000, 7, 7, 10000000, 0},  // no ticks; no counter progress
+    };
+    for (const auto& r : rows) EXPECT_EQ(kavri::ComputeCpuMHz(r.tsc0, r.tsc1, r.qpc0, r.qpc1, r.freq), r.mhz) << r.tsc1;
+    EXPECT_EQ(kavri::BytesToMB(1048575), 0u);
+    EXPECT_EQ(kavri::BytesToMB(68719476736ull), 65536u);  // 64 GiB: beyond 32 bits of bytes
+    EXPECT_EQ(kavri::BytesToMB(4503599627370495ull), 4294967295u);
+}
+
+// Wine reports 6.2 on 8.1 and 10 to a program whose manifest lacks their
+// supportedOS entries; flowprobe carries the installer's manifest.
+TEST(SystemProbes, ManifestLetsTheTrueVersionThrough) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!GetProcAddress(ntdll, "wine_get_version")) GTEST_SKIP() << "the version can only be varied under Wine";
+    const wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\flowprobe.exe";
+    const struct { const wchar_t* wine; const char* os; } rows[] = {
+        {L"win7", "os=6.1"}, {L"win8", "os=6.2"}, {L"win81", "os=6.3"}, {L"win10", "os=10.0"}, {L"vista", "os=6.0"}};
+    kavri_test::Probe probe;
+    for (const auto& r : rows) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Version", REG_SZ, r.wine,
+                                  static_cast<DWORD>((wcslen(r.wine) + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
+        probe.Run(L"", L"os");
+        EXPECT_EQ(probe.Line(r.os), r.os) << kavri_test::Utf8(r.wine);
     }
-    EXPECT_EQ(text.size(), at + wcslen(L"\t\t5- Log Error type messages only.\n"));
+    RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
 }
-
-void Fault(void*) {
-    int* volatile target = reinterpret_cast<int*>(0x10);
-    *target = 1;
-}
-void Throw(void*) { throw std::runtime_error("step failed"); }
-void Count(void* context) { ++*static_cast<int*>(context); }
-
-TEST(CrashHandlerGuard, FaultsAndThrowsAreContainedAndTheNextStepRuns) {
-    int ran = 0;
-    EXPECT_FALSE(kavri::RunFaultGuarded(&Fault, nullptr));
-    EXPECT_TRUE(kavri::RunFaultGuarded(&Count, &ran));
-    EXPECT_FALSE(kavri::RunFaultGuarded(&Throw, nullptr));
-    EXPECT_TRUE(kavri::RunFaultGuarded(&Count, &ran));
-    EXPECT_FALSE(kavri::RunFaultGuarded(&Fault, nullptr));  // again, on the same thread
-    EXPECT_EQ(2, ran);
-}
-
-}  // namespace

@@ -1,13 +1,9 @@
 // Test-only twin of setup.exe: runs the real start-up (kavri::RunSetup) and,
-// on command, faults on a thread of its own once the progress window is on
-// screen, so the end-to-end tests can watch the crash handler at work. The
-// shipped setup.exe has no such trigger.
-//
-//   KAVRI_CRASH=fault      access violation on the trigger thread
-//   KAVRI_CRASH=throw      an uncaught C++ exception there (std::terminate)
-//   (unset)                behaves exactly like setup.exe
-//
-// The command line is left alone: the application object reads it as usual.
+// on command, fails on a thread of its own once a dialog of this process is
+// on screen (within 60 s), for the crash handler's end-to-end tests:
+//   KAVRI_CRASH=fault   an access violation on that thread
+//   KAVRI_CRASH=throw   an uncaught C++ exception there (std::terminate)
+//   (unset)             exactly setup.exe; the command line is the installer's
 #include <windows.h>
 
 #include <cstdlib>
@@ -17,52 +13,29 @@
 
 #include "app/Startup.h"
 
-namespace {
-
-struct FindContext {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK FindOwnDialog(HWND window, LPARAM param) {
-    FindContext* ctx = reinterpret_cast<FindContext*>(param);
+static BOOL CALLBACK IsOwnDialog(HWND window, LPARAM found) {
     DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
     wchar_t cls[32] = {};
+    GetWindowThreadProcessId(window, &pid);
     GetClassNameW(window, cls, 32);
-    if (pid == ctx->process && IsWindowVisible(window) && wcscmp(cls, L"#32770") == 0) {
-        ctx->found = window;
-        return FALSE;
-    }
+    if (pid == GetCurrentProcessId() && IsWindowVisible(window) && !wcscmp(cls, L"#32770"))
+        *reinterpret_cast<bool*>(found) = true;
     return TRUE;
 }
 
-// Waits (at most 60 s) until this process shows a dialog window.
-bool WaitForOwnWindow() {
-    const ULONGLONG deadline = GetTickCount64() + 60000;
-    while (GetTickCount64() < deadline) {
-        FindContext ctx = {GetCurrentProcessId(), nullptr};
-        EnumWindows(&FindOwnDialog, reinterpret_cast<LPARAM>(&ctx));
-        if (ctx.found) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
-void Trigger(bool throwInstead) {
-    if (!WaitForOwnWindow()) return;
+static void Trigger(bool throwInstead) {
+    bool shown = false;
+    for (const ULONGLONG deadline = GetTickCount64() + 60000; !shown && GetTickCount64() < deadline; Sleep(50))
+        EnumWindows(&IsOwnDialog, reinterpret_cast<LPARAM>(&shown));
+    if (!shown) return;
     if (throwInstead) throw std::runtime_error("injected failure");
     int* volatile target = reinterpret_cast<int*>(0x10);
     *target = 1;
 }
 
-}  // namespace
-
 int wmain(int, wchar_t**) {
     const char* mode = std::getenv("KAVRI_CRASH");
-    if (mode && (strcmp(mode, "fault") == 0 || strcmp(mode, "throw") == 0)) {
-        const bool throwInstead = strcmp(mode, "throw") == 0;
-        std::thread(Trigger, throwInstead).detach();
-    }
+    if (mode && (!strcmp(mode, "fault") || !strcmp(mode, "throw")))
+        std::thread(Trigger, !strcmp(mode, "throw")).detach();
     return kavri::RunSetup();
 }

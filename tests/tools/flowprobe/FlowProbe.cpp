@@ -1,103 +1,96 @@
-// flowprobe: runs installation-flow operations in a process of their own, with
-// the application object built the way setup.exe builds it: from the INI file
-// beside this executable (flowprobe.ini) and from this command line. Copy the
-// exe to a directory of its own to give it an INI file.
-//
-// The operations come from the environment variable KAVRI_PROBE, separated by
-// '|', so that the whole command line stays the application's:
-//   state:N      SetState(N)
-//   installcd    InstallFromCD(null)
-//   main:PATH    StartMainInstaller(null, PATH)
-//   url:N        the tracking URL for event N (built, not sent)
-// Output, one JSON object per line: first {"machine_id","language","tracking"},
-// then one line per operation with its result. Exit code: 0, 10 when the
-// application object could not be built, 11 when another instance held the
-// installer's single-instance mutex (the object then has no configuration;
-// run again).
-//
-// Tests run in parallel: flowprobes take turns through a mutex of their own,
-// and each waits (bounded) until no other installer instance holds the
-// product's mutex before building its application object.
+// flowprobe: pieces of the installer in a process of their own, the application object built as
+// setup.exe builds it (flowprobe.ini beside the exe, this command line). KAVRI_PROBE holds
+// '|'-separated operations; each prints "key=value" lines (UTF-8):
+//   os  os=<major.minor> this manifest lets GetVersionExW report
+//   lang:LCID:ID  SetLanguage(LCID), then ID=<miss marker 0/1>|<text>
+//   app  app=<construction error, 0: built>, running=0/1 and the configuration
+//   state:N, installcd, main:PATH  state=, installcd=, main=: the flow call's result
+//   webconfig:PATH  replaced=<LoadConfig(PATH)>, held=<title read before it>, the configuration
+//   setup  kavri::RunSetup, each message dialog cancelled: exits with its code, 100 once the progress window is up
+// The exe also carries partial.rc, an incomplete Korean string table.
 #include <windows.h>
 
-#include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "app/Installer.h"
-#include "app/InstallerState.h"
+#include "app/Startup.h"
 #include "app/SystemProbes.h"
-#include "app/Tracking.h"
 #include "i18n/LanguageResources.h"
-#include "tests/support/InstanceMutex.h"
-#include "tests/support/JsonText.h"
 
-namespace {
+static void Print(const std::wstring& key, const std::wstring& value) {
+    char bytes[16384];
+    DWORD n = WideCharToMultiByte(CP_UTF8, 0, (key + L"=" + value + L"\n").c_str(), -1, bytes, sizeof bytes, 0, 0);
+    if (n > 1) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, n - 1, &n, nullptr);
+}
+static std::wstring N(long long v) { return std::to_wstring(v); }
 
-void WriteOut(const std::string& line) {
-    std::string s = line + "\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
+// Prints the object's state and configuration, and takes its language as the start-up does.
+static void PrintConfig(CInstaller* app) {
+    if (!app) return;
+    const InstallerConfig* c = app->GetConfig();
+    Print(L"running", N(app->IsAlreadyRunning()));
+    Print(L"name", app->GetProductName());
+    if (!c) return;
+    SetLanguage(app->GetLcid());
+    const std::pair<const wchar_t*, std::wstring> fields[] = {{L"url", c->product.downloadUrl},
+        {L"installer", c->product.installer}, {L"cd", N(app->CanInstallFromCD())}, {L"level", N(GetLogLevel())},
+        {L"segments", N(c->localization.maxSegments)}, {L"template", c->campaign.trackingUrlTemplate}};
+    for (const auto& f : fields) Print(f.first, f.second);
 }
 
-using kavri_test::JsonString;
+// found[0]: a message dialog of this process, found[1]: the progress window.
+static BOOL CALLBACK FindDialog(HWND w, LPARAM found) {
+    DWORD pid = 0;
+    wchar_t cls[16] = {};
+    GetWindowThreadProcessId(w, &pid);
+    GetClassNameW(w, cls, 16);
+    if (pid == GetCurrentProcessId() && IsWindowVisible(w) && !wcscmp(cls, L"#32770"))
+        reinterpret_cast<HWND*>(found)[GetDlgItem(w, IDC_PROGRESS_BAR) ? 1 : 0] = w;
+    return TRUE;
+}
 
-const char* Bool(bool b) { return b ? "true" : "false"; }
-
-}  // namespace
+static DWORD WINAPI CancelDialogs(void*) {
+    for (HWND cancelled = nullptr;; Sleep(20)) {
+        HWND found[2] = {};
+        EnumWindows(&FindDialog, reinterpret_cast<LPARAM>(found));
+        if (found[1]) ExitProcess(100);
+        if (found[0] && found[0] != cancelled) PostMessageW(cancelled = found[0], WM_COMMAND, IDCANCEL, 0);
+    }
+}
 
 int wmain(int, wchar_t**) {
-    // Held until the process ends.
-    HANDLE turn = CreateMutexW(nullptr, FALSE, L"kavri-test-flowprobe-turn");
-    if (turn) WaitForSingleObject(turn, 120000);
-    kavri_test::WaitForNoInstance(120000);
-
-    CInstaller* app = CInstaller::GetInstance();
-    if (app && app->IsAlreadyRunning()) {
-        WriteOut("{\"error\":\"another instance is running\"}");
-        return 11;
-    }
-    if (!app) {
-        WriteOut("{\"error\":\"no application object\",\"code\":" +
-                 std::to_string(CInstaller::GetConstructionError()) + "}");
-        return 10;
-    }
-    SetLanguage(app->GetLcid());
-    WriteOut("{\"machine_id\":" + JsonString(GetMachineId()) + ",\"language\":" +
-             JsonString(GetCurrentLanguage()->GetIsoLanguageName()) + ",\"tracking\":" +
-             Bool(app->IsTrackingEnabled()) + "}");
-
-    wchar_t buf[8192] = {};
-    DWORD n = GetEnvironmentVariableW(L"KAVRI_PROBE", buf, 8192);
-    std::wstring actions = (n > 0 && n < 8192) ? buf : L"";
-    size_t pos = 0;
-    while (pos <= actions.size() && !actions.empty()) {
-        size_t bar = actions.find(L'|', pos);
-        std::wstring op = actions.substr(pos, bar == std::wstring::npos ? std::wstring::npos : bar - pos);
-        if (op.rfind(L"state:", 0) == 0) {
-            int v = _wtoi(op.c_str() + 6);
-            bool r = app->SetState(static_cast<EInstallerState>(v));
-            WriteOut("{\"op\":\"state\",\"value\":" + std::to_string(v) + ",\"result\":" + Bool(r) +
-                     ",\"state\":" + std::to_string(app->GetState()) + "}");
-        } else if (op == L"installcd") {
-            bool r = app->InstallFromCD(nullptr);
-            WriteOut(std::string("{\"op\":\"installcd\",\"result\":") + Bool(r) + "}");
-        } else if (op.rfind(L"main:", 0) == 0) {
-            bool r = app->StartMainInstaller(nullptr, op.c_str() + 5);
-            WriteOut(std::string("{\"op\":\"main\",\"result\":") + Bool(r) + "}");
-        } else if (op.rfind(L"url:", 0) == 0) {
-            int v = _wtoi(op.c_str() + 4);
-            const InstallerConfig* cfg = app->GetConfig();
-            const wchar_t* name = GetInstallerStateName(v);
-            std::wstring url = kavri::BuildTrackingUrl(
-                cfg->campaign.trackingUrlTemplate, name ? name : L"",
-                GetCurrentLanguage()->GetIsoLanguageName(), GetMachineId(), cfg->campaign.source,
-                cfg->campaign.information, cfg->campaign.medium);
-            WriteOut("{\"op\":\"url\",\"url\":" + JsonString(url) + "}");
-        } else if (!op.empty()) {
-            WriteOut("{\"op\":" + JsonString(op) + ",\"error\":\"unknown\"}");
+    wchar_t buffer[8192] = {};
+    std::wistringstream ops(GetEnvironmentVariableW(L"KAVRI_PROBE", buffer, 8192) < 8192 ? buffer : L"");
+    CInstaller* app = nullptr;
+    for (std::wstring op; std::getline(ops, op, L'|');) {
+        const std::wstring name = op.substr(0, op.find(L':')), arg = op.substr(op.find(L':') + 1);
+        if (name == L"os") {
+            OSVERSIONINFOW os;
+            GetOsVersion(&os);
+            Print(L"os", N(os.dwMajorVersion) + L"." + N(os.dwMinorVersion));
+        } else if (name == L"lang") {
+            SetLanguage(wcstoul(arg.c_str(), nullptr, 0));
+            const UINT id = _wtoi(arg.c_str() + arg.find(L':') + 1);
+            Print(N(id), N(GetCurrentLanguage()->HasMissMarker(id)) + L"|" + GetString(id));
+        } else if (name == L"setup") {
+            CreateThread(nullptr, 0, CancelDialogs, nullptr, 0, nullptr);
+            return kavri::RunSetup();
+        } else if (name == L"app" || !app) {
+            app = CInstaller::GetInstance();
+            Print(L"app", N(CInstaller::GetConstructionError()));
+            PrintConfig(app);
+            if (!app || name == L"app") continue;
         }
-        if (bar == std::wstring::npos) break;
-        pos = bar + 1;
+        if (name == L"state") Print(L"state", N(app->SetState(static_cast<EInstallerState>(_wtoi(arg.c_str())))));
+        if (name == L"installcd") Print(L"installcd", N(app->InstallFromCD(nullptr)));
+        if (name == L"main") Print(L"main", N(app->StartMainInstaller(nullptr, arg.c_str())));
+        if (name == L"webconfig") {
+            const wchar_t* held = app->GetProductName();  // as the window may hold it meanwhile
+            Print(L"replaced", N(app->LoadConfig(arg.c_str())));
+            Print(L"held", held);
+            PrintConfig(app);
+        }
     }
     return 0;
 }
