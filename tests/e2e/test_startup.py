@@ -1,111 +1,72 @@
-"""setup.exe end to end: the usage box, the single instance, and the four
-requirement checks with their messages, events and exit codes."""
+"""setup.exe end to end before any download: the requirement checks with their
+messages, events and exit codes; the question whether to fetch the latest
+version when a local installer is configured; a message without a display."""
 import os
-import subprocess
 import unittest
 
 import e2e_support as e2e
-from e2e_support import ID_FIRST, ID_LINK, ID_SECOND, ID_STATUS, PRODUCT
+from e2e_support import ID_FIRST, ID_LINK, ID_SECOND, PRODUCT
 
+STARTED, FROM_CD, CHECK = "stubinstaller_Started", "stubInstaller_InstallFromCD", "stubInstaller_CheckNewVersion"
 HUGE = 2000000000  # above any machine's RAM, MHz and free MB; below INT_MAX (_wtoi saturates)
 
 
 class StartupTest(e2e.SetupTestCase):
 
-    def test_no_ini_and_no_url_shows_the_usage_box_and_exits_minus_1(self):
-        run = self.run_setup(ini=None).start()
-        window, controls = self.ui.dump(title="Stub Installer", cls="#32770", timeout=20)
-        text = controls[ID_STATUS]["text"]
-        self.assertTrue(text.startswith("Command line usage: \n\n[-[u|U|Url]] URL \n"), text)
-        self.assertIn("[-s|S|SegmentCount NUMBER]\n\tMax Segment count. Optional, default is 10 \n",
-                      text)
-        self.assertTrue(text.endswith("\t\t5- Log Error type messages only.\n"), text)
-        self.ui.click(ID_FIRST, hwnd=window["hwnd"])
-        self.assertEqual(e2e.exit_byte(-1), run.wait())
-        self.assertEqual([], run.states(), "nothing runs without an application object")
+    def test_a_failed_requirement_is_reported_recorded_and_ends_the_run(self):
+        en = e2e.texts(0x409, [510, 593, 594, 595, 597, 598], HUGE)
+        rows = [  # [RUNTIME], message, caption, event, exit code
+            ({"RAM": HUGE}, 595, PRODUCT, "stubinstaller_Cancelled_InsufficentRAM", -3),
+            ({"CPU": HUGE}, 597, PRODUCT, "stubinstaller_Cancelled_CPUnotSupported", -2),
+            ({"HDD": HUGE}, 598, PRODUCT, "stubinstaller_Cancelled_DiskSpace", -4),
+            # The system is checked first, and its event goes out before the message.
+            ({"OSVersion": "99.0", "RAM": HUGE}, 594, en[593], "stubinstaller_Cancelled_UnsupportedOS", -1),
+        ]
+        for runtime, message, caption, event, code in rows:
+            with self.subTest(event=event), self.run_setup(ini={"RUNTIME": runtime},
+                                                            args=["http://127.0.0.1:9/never.exe"]) as run:
+                window, controls = self.ui.message(en[message])
+                self.assertEqual(caption, window["title"])
+                link = controls[ID_LINK]["visible"] and controls[ID_LINK]["hyperlink"] and controls[ID_LINK]["text"]
+                self.assertEqual(message == 594 and en[510], link)
+                self.assertEqual([STARTED] + [event] * (message == 594), run.events())
+                self.ui.run("click", id=ID_SECOND, hwnd=window["hwnd"])
+                self.assertEqual(code & 0xFF, run.wait())
+                self.assertEqual([STARTED, event], run.events())
 
-    def test_second_instance_brings_the_first_window_forward_and_leaves_its_log(self):
-        # The first instance downloads slowly, so its window stays up.
-        key, url = self.capture.add_file(os.urandom(3_000_000), "Slow.exe", rate=100_000)
-        first = self.run_setup(ini=e2e.base_ini(self.capture, "first"), args=[url]).start()
-        progress = self.ui.wait(**self.ui.progress())
-        first.wait_log("stubinstaller_Started")
+    def test_the_latest_version_question_with_a_local_installer(self):
+        en = e2e.texts(0x409, [204, 205, 599])
+        name = "Newer%s.exe" % os.urandom(3).hex()
+        newer, _ = e2e.nginx_file(self, name, e2e.Recorder.installer_bytes(2_500_000))
+        local = ("argrecorder.exe", ["/from-cd", "two words"])
+        rows = [  # web configuration [PRODUCT] (own version 3), answer, exit code, events, started
+            ({"Ver": 3}, ID_SECOND, -1, [STARTED, FROM_CD], local),
+            ({"Ver": 3, "URL": "http://127.0.0.1:9/not-newer.exe"}, ID_FIRST, 0, [STARTED, CHECK, FROM_CD], local),
+            ({"Ver": 4, "URL": newer}, ID_FIRST, 0,
+             [STARTED, CHECK, "stubinstaller_DownloadStarted", "stubinstaller_StartMainInstaller"], (name.lower(), [])),
+        ]
+        for web, answer, code, events, started in rows:
+            config, _ = e2e.nginx_file(self, "web%s.ini" % os.urandom(3).hex(),
+                                       ("[PRODUCT]\r\n" + "".join("%s=%s\r\n" % kv for kv in web.items())).encode())
+            rec = e2e.Recorder(self)
+            product = {"Ver": 3, "Config": config, "Installer": '%s /from-cd "two words"' % rec.exe_win}
+            with self.subTest(web=web), self.run_setup(ini={"PRODUCT": product}, env=rec.env) as run:
+                window, controls = self.ui.message(en[599])
+                self.assertEqual(PRODUCT, window["title"])
+                self.assertEqual((en[205], en[204]), (controls[ID_FIRST]["text"], controls[ID_SECOND]["text"]))
+                self.ui.run("click", id=answer, hwnd=window["hwnd"])
+                self.assertEqual(code & 0xFF, run.wait())
+                record = rec.wait_record()
+                self.assertEqual(started, (os.path.basename(record["exe"]).lower(), record["args"]))
+                self.assertEqual(events, run.events())
 
-        # Something else comes to the front meanwhile.
-        other = subprocess.Popen(["wine", "notepad.exe"], stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (other.kill(), other.wait(10)))
-        pad = self.ui.wait(title_has="Notepad")
-        self.ui.run("key", hwnd=pad["hwnd"], vk="16", method="input")
-        e2e.wait_until(lambda: self.ui.foreground().get("hwnd") == pad["hwnd"], 10,
-                       "Notepad in front")
-        log_before = first.log()
-
-        # The second start, from the same directory (same INI, same log file).
-        second = e2e.SetupRun(ini=e2e.base_ini(self.capture, "second"), args=[url])
-        self.addCleanup(second.cleanup)
-        second.dir, second.exe, second.log_path = first.dir, first.exe, first.log_path
-        second.start()
-        self.assertEqual(e2e.exit_byte(-1), second.wait())
-
-        front = self.ui.foreground()
-        self.assertEqual(PRODUCT, front.get("title"))
-        self.assertEqual(progress["pid"], front.get("pid"))
-        log_after = first.log()
-        self.assertTrue(log_after.startswith(log_before), "the first instance's log was rewritten")
-        self.assertEqual(1, log_after.count("Application starts"))
-        self.assertEqual([], self.capture.event_names("second"))
-        self.assertTrue(first.running())
-
-    def check_refusal(self, runtime, text_id, value, event, code):
-        tag = "req-" + event
-        run = self.run_setup(ini=e2e.base_ini(self.capture, tag, runtime=runtime),
-                             args=["http://127.0.0.1:9/never.exe"]).start()
-        window, controls = self.ui.message(self.en.fmt(text_id, value=value).split("\n")[0])
-        self.assertEqual(self.en.fmt(text_id, value=value), controls[ID_STATUS]["text"])
-        self.assertEqual(PRODUCT, window["title"])
-        # The event follows the message: nothing but Started is sent yet.
-        self.assertEqual(["stubinstaller_Started"], self.capture.event_names(tag))
-        self.ui.click(ID_SECOND, hwnd=window["hwnd"])
-        self.assertEqual(e2e.exit_byte(code), run.wait())
-        self.assertEqual(["stubinstaller_Started", event], self.capture.event_names(tag))
-        self.assertEqual(["stubinstaller_Started", event], run.states())
-        self.assertFalse(self.ui.exists(**self.ui.progress()))
-
-    def test_too_little_ram(self):
-        self.check_refusal({"RAM": HUGE}, 595, HUGE, "stubinstaller_Cancelled_InsufficentRAM", -3)
-
-    def test_too_slow_a_processor(self):
-        self.check_refusal({"CPU": HUGE}, 597, HUGE, "stubinstaller_Cancelled_CPUnotSupported", -2)
-
-    def test_too_little_disk_space(self):
-        self.check_refusal({"HDD": HUGE}, 598, HUGE, "stubinstaller_Cancelled_DiskSpace", -4)
-
-    def test_old_os_records_first_and_its_link_opens_the_help_page(self):
-        recorder = e2e.Recorder(self)
-        handler = e2e.FakeBrowser(self, recorder)
-        help_url = "http://127.0.0.1:9/help?prod=1&app=UnsupportedOS"
-        tag = "req-os"
-        ini = e2e.base_ini(self.capture, tag, runtime={"OSVersion": "99.0", "RAM": HUGE},
-                           product={"Help": help_url})
-        run = self.run_setup(ini=ini, args=["http://127.0.0.1:9/never.exe"],
-                             env=recorder.env()).start()
-        window, controls = self.ui.message(self.en.fmt(594).split("\n")[0])
-        self.assertEqual(self.en.get(593), window["title"])
-        self.assertEqual(self.en.fmt(594), controls[ID_STATUS]["text"])
-        self.assertEqual(self.en.get(510), controls[ID_LINK]["text"])
-        self.assertTrue(controls[ID_LINK]["hyperlink"])
-        # The event goes out before the message appears.
-        self.assertEqual(["stubinstaller_Started", "stubinstaller_Cancelled_UnsupportedOS"],
-                         self.capture.event_names(tag))
-        self.ui.click(ID_LINK, hwnd=window["hwnd"])
-        self.assertEqual(e2e.exit_byte(-1), run.wait())
-        record = recorder.wait_record()
-        self.assertEqual([help_url], record["args"])
-        self.assertTrue(handler.used())
-        # The RAM check (which would fail too) never ran.
-        self.assertEqual(["stubinstaller_Started", "stubinstaller_Cancelled_UnsupportedOS"],
-                         run.states())
+    def test_a_message_without_a_display_fails_at_once(self):
+        # A child of a Wine process keeps its parent's display whatever its
+        # environment says: only a fresh `wine` without DISPLAY shows the case.
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        result = e2e.json_lines(e2e.wine("msgprobe.exe", "error", 590, env=env).stdout)[-1]
+        self.assertEqual(-1, result["result"])
+        self.assertLess(result["ms"], 5000)
 
 
 if __name__ == "__main__":

@@ -1,205 +1,162 @@
 // Message dialogs in real windows, driven from another process by the UI
-// driver: captions, texts and buttons of every helper, the results of every
-// way to end one, the button fitting and the dialog without a display.
+// driver: texts and buttons per language, the result of each way to end one,
+// the button fitting, and the link's colour, underline and capture.
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <string>
+#include <map>
 
-#include "DialogTestSupport.h"
 #include "i18n/LanguageResources.h"
+#include "support/TestEnv.h"
+#include "tools/uidriver/UiDriverClient.h"
 #include "ui/MsgBox.h"
 
 using namespace kavri_test;
 
 namespace {
 
-const DWORD kEndMs = 20000;
+// Driver filters: a window of this process with that caption and a message icon.
+std::wstring Window(const std::wstring& caption) {
+    return L" --pid " + std::to_wstring(GetCurrentProcessId()) + L" --has-id 1017 --title \"" + caption + L"\"";
+}
 
-std::wstring Formatted(UINT id, unsigned value) {
+std::string Drive(const std::wstring& args) {
+    const ProcessResult r = RunUiDriver(args);
+    EXPECT_TRUE(r.finished && r.exitCode == 0) << Utf8(args) << ": " << r.out;
+    return r.out;
+}
+
+struct Shown {
+    std::function<INT_PTR()> show;
+    INT_PTR result = -2;
+    std::map<int, std::string> controls;  // the dump's lines by control id
+    std::vector<std::string> outputs;     // of the commands
+    std::string Field(int id, const char* key) const {
+        return controls.count(id) ? JsonField(controls.at(id), key) : "<none>";
+    }
+    std::string Visible(int id) const { return Field(id, "visible") == "true" ? Field(id, "text") : ""; }
+};
+
+// Shows a dialog on a thread of its own, as the progress window's notification
+// threads do, dumps it, runs the driver commands on it and waits for its end.
+Shown Show(std::function<INT_PTR()> show, const std::wstring& caption, const std::vector<std::wstring>& commands) {
+    Shown s{std::move(show)};
+    DWORD id = 0;
+    auto run = [](LPVOID p) -> DWORD { return static_cast<Shown*>(p)->result = static_cast<Shown*>(p)->show(), 0; };
+    HANDLE thread = CreateThread(nullptr, 0, run, &s, 0, &id);
+    for (const std::string& line : OutputLines(Drive(L"dump" + Window(caption))))
+        if (!JsonField(line, "id").empty()) s.controls.emplace(std::stoi(JsonField(line, "id")), line);
+    for (const std::wstring& command : commands) s.outputs.push_back(Drive(command + Window(caption)));
+    if (WaitForSingleObject(thread, 20000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the dialog did not end";
+        EnumThreadWindows(id, [](HWND w, LPARAM) { return PostMessageW(w, WM_CLOSE, 0, 0); }, 0);
+        WaitForSingleObject(thread, 10000);
+    }
+    CloseHandle(thread);
+    return s;
+}
+
+std::string Formatted(UINT id, unsigned value) {
     std::wstring text;
     FormatString(&text, id, GetInstallerTitle(), value);
-    return text;
+    return JsonEscaped(text);
 }
 
-struct HelperCase {
-    const char* name;
-    std::function<INT_PTR()> show;
-    std::wstring caption;
-    std::wstring text;
-    std::wstring firstButton;  // "" = hidden
-    std::wstring secondButton;
-    std::wstring link;         // "" = hidden; only template 714 has the control
-    bool errorTemplate;
-};
+std::string Label(UINT id) { return id ? JsonEscaped(GetString(id)) : ""; }
 
-std::vector<HelperCase> HelperCases() {
-    const std::wstring title = GetInstallerTitle();
-    return {
-        {"ShowErrorMessage(id)", [] { return ShowErrorMessage(IDS_MSG_UNEXPECTED_ERROR); }, title,
-         Formatted(IDS_MSG_UNEXPECTED_ERROR, 0), L"", GetString(IDS_BTN_CLOSE), L"", true},
-        {"ShowErrorMessage(owner,id,value)", [] { return ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, 512); },
-         title, Formatted(IDS_MSG_NOT_ENOUGH_DISK, 512), L"", GetString(IDS_BTN_CLOSE), L"", true},
-        {"ShowErrorWithLink",
-         [] {
-             return ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_LINK_SUPPORTED_OS,
-                                      IDS_MSG_OS_NOT_SUPPORTED, 0);
-         },
-         GetString(IDS_CAPTION_OS_NOT_SUPPORTED), Formatted(IDS_MSG_OS_NOT_SUPPORTED, 0), L"",
-         GetString(IDS_BTN_CLOSE), GetString(IDS_LINK_SUPPORTED_OS), true},
-        {"AskYesNo", [] { return AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, title,
-         Formatted(IDS_MSG_INSTALL_LATEST, 0), GetString(IDS_BTN_YES), GetString(IDS_BTN_NO_INSTALL_FROM_CD), L"",
-         false},
-        {"AskRetry(id,second,owner)",
-         [] { return AskRetry(IDS_MSG_DOWNLOAD_FAILED_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, title,
-         Formatted(IDS_MSG_DOWNLOAD_FAILED_RETRY, 0), GetString(IDS_BTN_RETRY),
-         GetString(IDS_BTN_NO_INSTALL_FROM_CD), L"", false},
-        {"AskRetry(id,owner)", [] { return AskRetry(IDS_MSG_NO_INTERNET, nullptr); }, title,
-         Formatted(IDS_MSG_NO_INTERNET, 0), GetString(IDS_BTN_RETRY), GetString(IDS_BTN_CANCEL), L"", false},
-        {"ConfirmCancel", [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, nullptr); },
-         GetString(IDS_CAPTION_CANCEL), Formatted(IDS_MSG_CONFIRM_CANCEL, 0), GetString(IDS_BTN_YES),
-         GetString(IDS_BTN_NO), L"", false},
-        {"ConfirmCancel(empty caption)", [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, 102, nullptr); }, title,
-         Formatted(IDS_MSG_CONFIRM_CANCEL, 0), GetString(IDS_BTN_YES), GetString(IDS_BTN_NO), L"", false},
+INT_PTR LinkMessage() {
+    return ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_LINK_SUPPORTED_OS, IDS_MSG_OS_NOT_SUPPORTED, 0);
+}
+
+// Each helper shows its texts and labels as looked up in the chosen language,
+// and the two buttons of a question never share a mnemonic.
+TEST(MsgBox, HelpersShowTheirTextsAndButtonsInTheChosenLanguage) {
+    const struct {
+        LCID lcid;
+        INT_PTR (*show)();
+        UINT caption, text;  // caption 0: the installer title
+        unsigned value;
+        UINT first, second, link;  // 0: none
+    } cases[] = {
+        {1031, [] { return ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, 512); }, 0, IDS_MSG_NOT_ENOUGH_DISK, 512,
+         0, IDS_BTN_CLOSE, 0},
+        {0x409, LinkMessage, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_MSG_OS_NOT_SUPPORTED, 0, 0, IDS_BTN_CLOSE,
+         IDS_LINK_SUPPORTED_OS},
+        {0x409, [] { return AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, 0,
+         IDS_MSG_INSTALL_LATEST, 0, IDS_BTN_YES, IDS_BTN_NO_INSTALL_FROM_CD, 0},
+        {1041, [] { return AskRetry(IDS_MSG_DOWNLOAD_FAILED_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, 0,
+         IDS_MSG_DOWNLOAD_FAILED_RETRY, 0, IDS_BTN_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, 0},
+        {1031, [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, nullptr); }, IDS_CAPTION_CANCEL,
+         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0},
+        {0x409, [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, 102, nullptr); }, 0,  // no caption text
+         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0},
     };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "language " << c.lcid << ", text " << c.text);
+        SetLanguage(c.lcid);
+        const Shown s = Show(c.show, c.caption ? GetString(c.caption) : GetInstallerTitle(), {L"click --id 2"});
+        EXPECT_EQ(Formatted(c.text, c.value), s.Field(-1, "text"));
+        EXPECT_EQ(Label(c.first), s.Visible(IDOK));
+        EXPECT_EQ(Label(c.second), s.Visible(IDCANCEL));
+        const std::string first = s.Visible(IDOK) + "&", second = s.Visible(IDCANCEL) + "&";
+        if (c.first) { EXPECT_NE(first[first.find('&') + 1], second[second.find('&') + 1]); }
+        EXPECT_EQ(Label(c.link), s.Visible(IDC_LINK));
+        EXPECT_EQ(c.link != 0, s.Field(IDC_LINK, "hyperlink") == "true");
+        EXPECT_EQ(2, s.result);
+    }
+    SetLanguage(0x409);
 }
 
-TEST(MsgBoxHelpers, ShowTheirCaptionTextAndButtons) {
-    ASSERT_NE(L'\0', *GetInstallerTitle());
-    ASSERT_STREQ(L"&Close", GetString(IDS_BTN_CLOSE));
-    for (const HelperCase& c : HelperCases()) {
-        SCOPED_TRACE(c.name);
-        ASSERT_FALSE(c.caption.empty());
-        DialogThread shown(c.show);
-        const std::wstring filters = MessageDialog(c.caption);
-        Dump d = DumpDialog(filters);
-        ASSERT_FALSE(d.window.empty()) << "no dialog with that caption";
-        EXPECT_EQ(JsonEscaped(c.caption), JsonField(d.window, "title"));
-        EXPECT_EQ(JsonEscaped(c.text), d.Field(-1, "text"));
-        EXPECT_EQ("true", d.Field(-1, "visible"));
-        EXPECT_EQ("true", d.Field(1017, "visible"));  // the template's icon
-        if (c.firstButton.empty()) {
-            // Absent from the error template, hidden in the others.
-            EXPECT_TRUE(!d.Has(IDOK) || d.Field(IDOK, "visible") == "false");
-            EXPECT_EQ(!c.errorTemplate, d.Has(IDOK));
-        } else {
-            EXPECT_EQ("true", d.Field(IDOK, "visible"));
-            EXPECT_EQ(JsonEscaped(c.firstButton), d.Field(IDOK, "text"));
-        }
-        EXPECT_EQ("true", d.Field(IDCANCEL, "visible"));
-        EXPECT_EQ(JsonEscaped(c.secondButton), d.Field(IDCANCEL, "text"));
-        EXPECT_EQ(c.errorTemplate, d.Has(IDC_LINK));
-        if (d.Has(IDC_LINK)) {
-            EXPECT_EQ(c.link.empty() ? "false" : "true", d.Field(IDC_LINK, "visible"));
-            EXPECT_EQ(c.link.empty() ? "false" : "true", d.Field(IDC_LINK, "hyperlink"));
-            if (!c.link.empty()) {
-                EXPECT_EQ(JsonEscaped(c.link), d.Field(IDC_LINK, "text"));
-            }
-        }
-        EXPECT_EQ(0, Drive(L"click --id 2 " + filters));
-        INT_PTR result = 0;
-        ASSERT_TRUE(shown.Wait(kEndMs, &result));
-        EXPECT_EQ(2, result);
+TEST(MsgBox, EveryWayToEndGivesItsResult) {
+    const struct {
+        const wchar_t* command;
+        INT_PTR result;
+    } cases[] = {{L"click --id 1", 1}, {L"click --id 2", 2}, {L"close", 0},
+                 {L"escape", 0},  // not the second button's result
+                 {L"click --id 1009", 1009}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.command));
+        const Shown s = c.result == IDC_LINK
+                            ? Show(LinkMessage, GetString(IDS_CAPTION_OS_NOT_SUPPORTED), {c.command})
+                            : Show([] { return AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO, nullptr); },
+                                   GetInstallerTitle(), {c.command});
+        EXPECT_EQ(c.result, s.result);
     }
 }
 
-struct EndCase {
-    const char* name;
-    bool withLink;
-    const wchar_t* driverArgs;
-    INT_PTR expected;
-};
-
-TEST(MsgBoxResults, EveryWayToEndGivesItsResult) {
-    const EndCase cases[] = {
-        {"first button", false, L"click --id 1", 1},
-        {"second button", false, L"click --id 2", 2},
-        {"close command IDCLOSE", false, L"command --id 8", 8},
-        {"caption close box", false, L"close --syscommand", 0},
-        {"WM_CLOSE", false, L"close", 0},
-        {"Escape through the dialog's message loop", false, L"key --vk ESCAPE --method post", 0},
-        {"Escape typed on the keyboard", false, L"key --vk ESCAPE --method input", 0},
-        {"link", true, L"click --id 1009", 1009},
+// A label wider than its button: the button grows to the left, keeping its
+// right edge, and the first button moves left as far.
+TEST(MsgBox, LongSecondButtonGrowsLeftAndPushesTheFirst) {
+    auto rects = [](UINT second) {
+        const Shown s = Show([second] { return AskYesNo(IDS_MSG_INSTALL_LATEST, second, nullptr); },
+                             GetInstallerTitle(), {L"click --id 2"});
+        std::vector<int> v(8);
+        sscanf((s.Field(IDOK, "rect") + s.Field(IDCANCEL, "rect")).c_str(), "[%d,%d,%d,%d][%d,%d,%d,%d]", &v[0],
+               &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
+        return v;
     };
-    const std::wstring title = GetInstallerTitle();
-    const std::wstring linkCaption = GetString(IDS_CAPTION_OS_NOT_SUPPORTED);
-    for (const EndCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        DialogThread shown([&c] {
-            return c.withLink ? ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_LINK_SUPPORTED_OS,
-                                                  IDS_MSG_OS_NOT_SUPPORTED, 0)
-                              : AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO, nullptr);
-        });
-        std::string out;
-        EXPECT_EQ(0, Drive(std::wstring(c.driverArgs) + L" " + MessageDialog(c.withLink ? linkCaption : title), &out))
-            << out;
-        INT_PTR result = -2;
-        ASSERT_TRUE(shown.Wait(kEndMs, &result));
-        EXPECT_EQ(c.expected, result);
-    }
-}
-
-TEST(MsgBoxResults, AnErrorHasNoFirstButtonToClick) {
-    DialogThread shown([] { return ShowErrorMessage(IDS_MSG_UNEXPECTED_ERROR); });
-    const std::wstring filters = MessageDialog(GetInstallerTitle());
-    std::string out;
-    EXPECT_EQ(1, Drive(L"click --id 1 " + filters, &out)) << out;  // no such control
-    EXPECT_EQ(3, Drive(L"click --id 1009 " + filters, &out)) << out;  // the hidden link: refused
-    EXPECT_EQ(0, Drive(L"click --id 2 " + filters));
-    INT_PTR result = 0;
-    ASSERT_TRUE(shown.Wait(kEndMs, &result));
-    EXPECT_EQ(2, result);
-}
-
-// "&No. Install from CD" does not fit its button: the button grows to the
-// left, keeping its right edge, and the first button moves left as far.
-TEST(MsgBoxLayout, LongSecondButtonGrowsLeftAndPushesTheFirst) {
-    auto layout = [](UINT secondId) {
-        DialogThread shown([secondId] { return AskYesNo(IDS_MSG_INSTALL_LATEST, secondId, nullptr); });
-        const std::wstring filters = MessageDialog(GetInstallerTitle());
-        Dump d = DumpDialog(filters);
-        EXPECT_EQ(0, Drive(L"click --id 2 " + filters));
-        INT_PTR result = 0;
-        EXPECT_TRUE(shown.Wait(kEndMs, &result));
-        return d;
-    };
-    Dump fits = layout(IDS_BTN_NO);                    // "&No"
-    Dump grows = layout(IDS_BTN_NO_INSTALL_FROM_CD);  // "&No. Install from CD"
-    auto b1 = fits.Rect(IDOK), b2 = fits.Rect(IDCANCEL);
-    auto w1 = grows.Rect(IDOK), w2 = grows.Rect(IDCANCEL);
-    ASSERT_EQ(4u, b1.size());
-    ASSERT_EQ(4u, b2.size());
-    ASSERT_EQ(4u, w1.size());
-    ASSERT_EQ(4u, w2.size());
-
-    const int grown = (w2[2] - w2[0]) - (b2[2] - b2[0]);
+    const std::vector<int> fits = rects(IDS_BTN_NO), grows = rects(IDS_BTN_NO_INSTALL_FROM_CD);
+    const int grown = (grows[6] - grows[4]) - (fits[6] - fits[4]);
     EXPECT_GT(grown, 0);
-    EXPECT_EQ(b2[2], w2[2]);              // right edge kept
-    EXPECT_EQ(b2[0] - grown, w2[0]);      // grew to the left
-    EXPECT_EQ(b2[1], w2[1]);
-    EXPECT_EQ(b2[3] - b2[1], w2[3] - w2[1]);  // same height
-    EXPECT_EQ(b1[0] - grown, w1[0]);      // first button moved by the same amount
-    EXPECT_EQ(b1[2] - grown, w1[2]);      // ... without changing its size
-    EXPECT_EQ(b1[1], w1[1]);
-    // In the dialog that fits, the buttons stay where the template puts them.
-    EXPECT_LT(b1[2], b2[0]);
+    EXPECT_LT(fits[2], fits[4]);  // side by side, where the template puts them
+    const std::vector<int> expected = {fits[0] - grown, fits[1], fits[2] - grown, fits[3],
+                                       fits[4] - grown, fits[5], fits[6], fits[7]};
+    EXPECT_EQ(expected, grows);
 }
 
-// The dialogs read in the chosen language although their templates are stored
-// in English only.
-TEST(MsgBoxLanguage, GermanTextsInTheEnglishTemplate) {
-    SetLanguage(1031);
-    ASSERT_STREQ(L"&Wiederholen", GetString(IDS_BTN_RETRY));
-    DialogThread shown([] { return AskRetry(IDS_MSG_DOWNLOAD_FAILED_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); });
-    const std::wstring filters = MessageDialog(GetInstallerTitle());
-    Dump d = DumpDialog(filters);
-    EXPECT_EQ(JsonEscaped(L"&Wiederholen"), d.Field(IDOK, "text"));
-    EXPECT_EQ(JsonEscaped(GetString(IDS_BTN_NO_INSTALL_FROM_CD)), d.Field(IDCANCEL, "text"));
-    EXPECT_EQ(JsonEscaped(Formatted(IDS_MSG_DOWNLOAD_FAILED_RETRY, 0)), d.Field(-1, "text"));
-    EXPECT_EQ(0, Drive(L"click --id 1 " + filters));
-    INT_PTR result = 0;
-    ASSERT_TRUE(shown.Wait(kEndMs, &result));
-    EXPECT_EQ(1, result);
+TEST(Hyperlink, BlueThroughoutUnderlinedAndCapturedWhileHovered) {
+    const Shown s = Show(LinkMessage, GetString(IDS_CAPTION_OS_NOT_SUPPORTED),
+                         {L"hover --id 1009", L"hover --leave --id 1009", L"close"});
+    EXPECT_EQ("false", s.Field(IDC_LINK, "underlined"));
+    EXPECT_NE("0", s.Field(IDC_LINK, "blue_pixels"));
+    EXPECT_EQ("0", s.Field(-1, "blue_pixels"));  // the message text is not a link
+    ASSERT_EQ(3u, s.outputs.size());
+    for (const char* const key : {"underlined", "capture"}) {
+        EXPECT_EQ("true", JsonField(s.outputs[0], key)) << s.outputs[0];
+        EXPECT_EQ("false", JsonField(s.outputs[1], key)) << s.outputs[1];
+    }
+    EXPECT_NE("0", JsonField(s.outputs[1], "blue_pixels")) << s.outputs[1];
+    EXPECT_EQ(0, s.result);
 }
 
 }  // namespace

@@ -1,66 +1,33 @@
-// argrecorder: stands in for an installer that the stub starts. It records
-// what it was started with and exits 0.
-//
-// The record goes to the file named by the environment variable
-// ARGRECORDER_OUT, else beside the executable as <exe name>.args.txt.
-// UTF-8, one "key=value" per line:
-//   exe=<module path>
-//   cwd=<working directory>
-//   cmdline=<the whole command line>
-//   argc=<n>
-//   arg1=... argN=<each argument after the program name>
-// The file is written under a temporary name and then renamed, so a reader
-// that sees it sees all of it.
+// argrecorder: stands in for an installer that the stub starts; records what
+// it was started with and exits 0. The record goes to the file named by
+// ARGRECORDER_OUT, else beside the executable as <exe name>.args.txt: UTF-8,
+// one key=value per line: exe, cwd, cmdline, argc (the arguments after the
+// program name), arg1..argN. Written under a temporary name and renamed, so a
+// reader that sees the file sees all of it.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
 
-namespace {
-
 std::string Utf8(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
+    std::string out(w.size() * 4 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+    return out.substr(0, n > 0 ? n - 1 : 0);
 }
 
-}  // namespace
-
 int wmain(int, wchar_t**) {
-    wchar_t exe[MAX_PATH * 4] = {};
+    wchar_t exe[MAX_PATH * 4] = {}, cwd[MAX_PATH * 4] = {}, out[MAX_PATH * 4] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH * 4);
-    wchar_t cwd[MAX_PATH * 4] = {};
     GetCurrentDirectoryW(MAX_PATH * 4, cwd);
-
-    std::wstring outPath;
-    wchar_t env[MAX_PATH * 4] = {};
-    if (GetEnvironmentVariableW(L"ARGRECORDER_OUT", env, MAX_PATH * 4) > 0) {
-        outPath = env;
-    } else {
-        outPath = exe;
-        size_t dot = outPath.find_last_of(L'.');
-        size_t slash = outPath.find_last_of(L'\\');
-        if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) outPath.erase(dot);
-        outPath += L".args.txt";
-    }
-
-    const wchar_t* cmdline = GetCommandLineW();
-    std::string text = "exe=" + Utf8(exe) + "\ncwd=" + Utf8(cwd) + "\ncmdline=" + Utf8(cmdline) + "\n";
+    const std::wstring path = GetEnvironmentVariableW(L"ARGRECORDER_OUT", out, MAX_PATH * 4)
+                                  ? out : std::wstring(exe).substr(0, std::wstring(exe).rfind(L'.')) + L".args.txt";
     int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(cmdline, &argc);
-    text += "argc=" + std::to_string(argc > 0 ? argc - 1 : 0) + "\n";
-    for (int i = 1; argv && i < argc; ++i) text += "arg" + std::to_string(i) + "=" + Utf8(argv[i]) + "\n";
-    if (argv) LocalFree(argv);
-
-    std::wstring temp = outPath + L".tmp";
-    HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return 1;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::string text = "exe=" + Utf8(exe) + "\ncwd=" + Utf8(cwd) + "\ncmdline=" + Utf8(GetCommandLineW()) +
+                       "\nargc=" + std::to_string(argc - 1) + "\n";
+    for (int i = 1; i < argc; ++i) text += "arg" + std::to_string(i) + "=" + Utf8(argv[i]) + "\n";
+    HANDLE f = CreateFileW((path + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    BOOL ok = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(f);
-    if (!ok || written != text.size()) return 1;
-    return MoveFileExW(temp.c_str(), outPath.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+    const bool ok = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && CloseHandle(f);
+    return ok && MoveFileExW((path + L".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }

@@ -1,44 +1,41 @@
-// msgprobe: shows one message dialog in a process of its own and prints its
-// result, for tests that need a separate process (no display, for instance).
-//
-//   msgprobe error TEXTID [VALUE]       ShowErrorMessage(null, TEXTID, VALUE)
-//   msgprobe link                       ShowErrorWithLink(null, 593, 510, 594, 0)
-//   msgprobe yesno TEXTID SECONDID      AskYesNo
-//   msgprobe retry TEXTID [SECONDID]    AskRetry
-//   msgprobe confirm TEXTID CAPTIONID   ConfirmCancel
-// Output: {"result":N,"error":GetLastError,"ms":elapsed}. Exit code 0, 2 on bad usage.
+// msgprobe: a message dialog, or the installer's texts, in a process of its own.
+//   msgprobe error TEXTID            ShowErrorMessage(TEXTID); prints {"result":N,"ms":elapsed}
+//   msgprobe texts LCID VALUE ID...  per id {"id":N,"text":"..."}: the text in that language as
+//                                    the dialogs format it (%1 the installer title, %2 VALUE)
+// Exit code 0, 2 on bad usage.
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "i18n/LanguageResources.h"
+#include "tests/support/JsonText.h"
 #include "ui/MsgBox.h"
 
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) return 2;
-    std::wstring what = argv[1];
-    auto arg = [&](int i, UINT def) { return i < argc ? static_cast<UINT>(_wtoi(argv[i])) : def; };
-    DWORD start = GetTickCount();
-    INT_PTR r = 0;
-    if (what == L"error") {
-        r = ShowErrorMessage(nullptr, arg(2, IDS_MSG_UNEXPECTED_ERROR), arg(3, 0));
-    } else if (what == L"link") {
-        r = ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_LINK_SUPPORTED_OS,
-                              IDS_MSG_OS_NOT_SUPPORTED, 0);
-    } else if (what == L"yesno") {
-        r = AskYesNo(arg(2, IDS_MSG_INSTALL_LATEST), arg(3, IDS_BTN_NO_INSTALL_FROM_CD), nullptr);
-    } else if (what == L"retry") {
-        r = argc > 3 ? AskRetry(arg(2, 0), arg(3, 0), nullptr) : AskRetry(arg(2, IDS_MSG_NO_INTERNET), nullptr);
-    } else if (what == L"confirm") {
-        r = ConfirmCancel(arg(2, IDS_MSG_CONFIRM_CANCEL), arg(3, IDS_CAPTION_CANCEL), nullptr);
-    } else {
-        return 2;
-    }
-    DWORD err = GetLastError();
-    std::string line = "{\"result\":" + std::to_string(static_cast<long long>(r)) + ",\"error\":" +
-                       std::to_string(err) + ",\"ms\":" + std::to_string(GetTickCount() - start) + "}\n";
+namespace {
+
+void Print(const std::string& line) {
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), (line + "\n").data(), static_cast<DWORD>(line.size() + 1), &written,
+              nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    auto arg = [&](int i) { return static_cast<UINT>(wcstoul(argv[i], nullptr, 0)); };
+    const std::wstring what = argc > 2 ? argv[1] : L"";
+    if (what == L"texts" && argc > 3) {
+        SetLanguage(arg(2));
+        for (int i = 4; i < argc; ++i) {
+            std::wstring text;
+            FormatString(&text, arg(i), GetInstallerTitle(), arg(3));
+            Print("{\"id\":" + std::to_string(arg(i)) + ",\"text\":" + kavri_test::JsonString(text) + "}");
+        }
+        return 0;
+    }
+    if (what != L"error") return 2;
+    const DWORD start = GetTickCount();
+    const INT_PTR r = ShowErrorMessage(arg(2));
+    Print("{\"result\":" + std::to_string(r) + ",\"ms\":" + std::to_string(GetTickCount() - start) + "}");
     return 0;
 }
