@@ -137,11 +137,35 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     if (ReadKey(iniPath, L"PRODUCT", L"Installer", &value))
         cfg->product.installer = QualifyInstallerCommand(value);
     ReadNumber(iniPath, L"PRODUCT", L"Ver", &cfg->product.version);
+    ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
+    ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
 
     ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
     ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
     ReadString(iniPath, L"CAMPAIGN", L"MEDIUM", &cfg->campaign.medium);
     ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
+}
+
+void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
+    if (!iniPath || !*iniPath || !cfg) return;
+    const ProductSection local = cfg->product;
+    cfg->product.sha256.clear();
+    ReadIniFile(iniPath, cfg);
+    // What runs elevated, and who may sign it, is the local file's to say.
+    CLog source(kSourceName);
+    struct Kept {
+        const wchar_t* key;
+        std::wstring* value;
+        const std::wstring& local;
+    } kept[] = {{L"Installer", &cfg->product.installer, local.installer},
+                {L"Signer", &cfg->product.signer, local.signer}};
+    for (Kept& k : kept) {
+        std::wstring ignored;
+        if (!ReadKey(iniPath, L"PRODUCT", k.key, &ignored)) continue;
+        LogWarning(&source, kErrBadArgument,
+                   L":ReadWebConfig, [PRODUCT] %ls from the web configuration is ignored.", k.key);
+        *k.value = k.local;
+    }
 }
 
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg) {

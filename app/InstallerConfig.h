@@ -25,6 +25,8 @@ public:
     std::wstring downloadUrl;
     std::wstring installer;
     std::wstring webConfigUrl;
+    std::wstring signer;  // ';'-separated "sha256:<hex>" / "CN=<name>" entries
+    std::wstring sha256;  // the download's expected SHA-256, hex
     uint32_t version;
 };
 
@@ -68,6 +70,13 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
 // selected by its second character alone: u c s t l) takes the next argument
 // as its value unless that begins with '-' or '/'.
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg);
+
+// Reads a downloaded web configuration into cfg (a copy of the current
+// record). It may change the download URL, Ver, the name, the help link, the
+// tracking values and SHA256, which belongs to its URL (absent: none). It
+// may not change the local installer or the signer: each such key is
+// ignored with a warning and the local value stays.
+void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg);
 
 // "6.1" -> 6.1, "6" -> 6.0, "6.1.7600" -> 6.7600 (split at the last dot).
 void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out);

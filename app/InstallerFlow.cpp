@@ -2,22 +2,41 @@
 // launches. Each runs on the thread that calls it; SetState waits for its
 // tracking request there.
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <string>
 
 #include "app/Installer.h"
 #include "app/Tracking.h"
+#include "app/Verification.h"
+#include "common/ErrorCode.h"
 #include "common/Guard.h"
+#include "common/Handles.h"
 #include "log/Log.h"
 
 namespace {
 
-// The shell's "open" without an owner window or working directory; above 32
-// is success, anything else is the shell's error code.
-INT_PTR ShellOpen(const wchar_t* file, const wchar_t* parameters) {
-    return reinterpret_cast<INT_PTR>(
-        ShellExecuteW(nullptr, L"open", file, parameters, nullptr, SW_SHOWNORMAL));
+// The shell's "open" without an owner window, in the given working
+// directory (null: inherited). 0 when started, else the system's error code.
+// COM is set up for the shell on this thread for the call.
+DWORD ShellOpen(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = file;
+    info.lpParameters = parameters && *parameters ? parameters : nullptr;
+    info.lpDirectory = directory;
+    info.nShow = SW_SHOWNORMAL;
+    DWORD error = 0;
+    if (!ShellExecuteExW(&info)) {
+        error = GetLastError();
+        if (error == 0) error = ERROR_GEN_FAILURE;
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return error;
 }
 
 }  // namespace
@@ -45,10 +64,10 @@ bool CInstaller::InstallFromCD(HWND /*parent: the launch has no owner window*/) 
         if (!cfg || cfg->product.installer.empty()) return;
         std::wstring file, args;
         SplitCommand(cfg->product.installer.c_str(), &file, &args);
-        INT_PTR rc = ShellOpen(file.c_str(), args.c_str());
-        if (rc <= 32) {
-            LogError(this, static_cast<int>(rc), L":InstallFromCD, failed to start \"%ls\" with \"%ls\"",
-                     file.c_str(), args.c_str());
+        const DWORD rc = ShellOpen(file.c_str(), args.c_str(), nullptr);
+        if (rc != 0) {
+            LogError(this, static_cast<int>(rc), L":InstallFromCD, failed to start \"%ls\" with \"%ls\": %ls",
+                     file.c_str(), args.c_str(), GetErrorText(rc));
             return;
         }
         launched = true;
@@ -58,12 +77,53 @@ bool CInstaller::InstallFromCD(HWND /*parent: the launch has no owner window*/) 
 }
 
 bool CInstaller::StartMainInstaller(HWND /*parent: the launch has no owner window*/, const wchar_t* path) {
-    if (!path || !*path) return false;
-    INT_PTR rc = ShellOpen(path, nullptr);
-    if (rc <= 32) {
-        LogError(this, static_cast<int>(rc), L":StartMainInstaller, failed to start \"%ls\"", path);
-        return false;
+    return LaunchMainInstaller(path) == kavri::kOk;
+}
+
+int CInstaller::LaunchMainInstaller(const wchar_t* path) {
+    if (!path || !*path) return kavri::kErrLaunch;
+    // Held with writes and deletion denied to everyone else from before the
+    // check until the started process has the file open: what is checked is
+    // what runs.
+    kavri::ScopedKernelHandle held(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (held.Get() == INVALID_HANDLE_VALUE) {
+        held.Release();
+        const DWORD error = GetLastError();
+        LogError(this, static_cast<int>(error), L":StartMainInstaller, \"%ls\" could not be opened: %ls", path,
+                 GetErrorText(error));
+        return kavri::kErrLaunch;
+    }
+    const InstallerConfig* cfg = GetConfig();
+    std::wstring signer;
+    const kavri::Verdict verdict = kavri::VerifyFile(held.Get(), path, GetSignerList(),
+                                                     cfg ? cfg->product.sha256 : std::wstring(), &signer);
+    if (verdict == kavri::Verdict::NotPinned) {
+        LogWarning(this, 0, L":StartMainInstaller, the download is not verified: no signer or hash is configured.");
+    } else if (verdict != kavri::Verdict::Verified) {
+        LogError(this, kavri::kErrNotVerified, L":StartMainInstaller, \"%ls\" was refused: %ls.", path,
+                 kavri::VerdictText(verdict));
+        held.Reset();
+        if (!DeleteFileW(path))
+            LogError(this, kavri::kErrDeleteFile, L":StartMainInstaller, the refused file could not be deleted.");
+        return kavri::kErrNotVerified;
+    } else if (!signer.empty()) {
+        LogInfo(this, L":StartMainInstaller, verified signer: %ls", signer.c_str());
+    } else {
+        LogInfo(this, L":StartMainInstaller, verified by its SHA-256.");
+    }
+    // Started from its own folder, so a DLL it looks for beside itself can
+    // only come from there.
+    std::wstring directory(path);
+    const size_t slash = directory.rfind(L'\\');
+    directory = slash == std::wstring::npos ? std::wstring() : directory.substr(0, slash);
+    const DWORD rc = ShellOpen(path, nullptr, directory.empty() ? nullptr : directory.c_str());
+    held.Reset();
+    if (rc != 0) {
+        LogError(this, static_cast<int>(rc), L":StartMainInstaller, failed to start \"%ls\": %ls", path,
+                 GetErrorText(rc));
+        return kavri::kErrLaunch;
     }
     SetState(stubinstaller_StartMainInstaller);
-    return true;
+    return kavri::kOk;
 }

@@ -209,7 +209,7 @@ HANDLE StartJobThread(const std::shared_ptr<OpenJob>& job) {
 }
 
 bool IsForbiddenNameChar(wchar_t c) {
-    return c < 32 || wcschr(L"<>:\"/\\|?*", c) != nullptr;
+    return c < 32 || c == 127 || wcschr(L"<>:\"/\\|?*", c) != nullptr;
 }
 
 }  // namespace
@@ -249,7 +249,8 @@ bool IsSafeFileName(const wchar_t* name) {
     if (!name || !name[0]) return false;
     const size_t len = wcslen(name);
     if (len > 255) return false;
-    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) return false;
+    // ".." anywhere: "..x.exe" joined to a folder would name the folder above.
+    if (wcscmp(name, L".") == 0 || wcsstr(name, L"..") != nullptr) return false;
     for (size_t i = 0; i < len; ++i)
         if (IsForbiddenNameChar(name[i])) return false;
     // Windows drops trailing dots and blanks, so "a.exe." would not be the name shown.
@@ -264,6 +265,42 @@ bool IsSafeFileName(const wchar_t* name) {
     if (baseLen == 4 && (_wcsnicmp(name, L"COM", 3) == 0 || _wcsnicmp(name, L"LPT", 3) == 0) &&
         ((name[3] >= L'0' && name[3] <= L'9') || name[3] == 0xB9 || name[3] == 0xB2 || name[3] == 0xB3))
         return false;
+    return true;
+}
+
+bool FileNameFromUrl(const wchar_t* url, wchar_t* out, size_t outChars) {
+    if (!out || outChars == 0) return false;
+    out[0] = L'\0';
+    if (!url) return false;
+    // The last component of the path, without a query or fragment.
+    std::wstring path(url, wcscspn(url, L"?#"));
+    const size_t slash = path.rfind(L'/');
+    const std::wstring raw = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    // Percent escapes are undone (as UTF-8), so that an encoded separator or
+    // control character is judged as what it would become.
+    std::string bytes;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const wchar_t c = raw[i];
+        if (c == L'%' && i + 2 < raw.size() && iswxdigit(raw[i + 1]) && iswxdigit(raw[i + 2])) {
+            bytes += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+            continue;
+        }
+        char utf8[8];
+        const int n = WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof(utf8), nullptr, nullptr);
+        if (n <= 0) return false;
+        bytes.append(utf8, static_cast<size_t>(n));
+    }
+    const int wideLen = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                            static_cast<int>(bytes.size()), nullptr, 0);
+    if (bytes.empty() || wideLen <= 0) return false;
+    std::wstring name(static_cast<size_t>(wideLen), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &name[0], wideLen);
+    // A plain name with an extension: no separators, streams, devices,
+    // control characters, "..", trailing dots or blanks.
+    const wchar_t* ext = PathFindExtensionW(name.c_str());
+    if (!IsSafeFileName(name.c_str()) || !ext[0] || !ext[1] || name.size() >= outChars) return false;
+    wcscpy(out, name.c_str());
     return true;
 }
 
@@ -407,14 +444,9 @@ CConnection::CConnection(CSession* session, const wchar_t* url)
     m_url[0] = m_host[0] = m_path[0] = m_fileName[0] = L'\0';
     if (!kavri::SplitHttpUrl(url, &m_secure, m_host, m_path)) throw kavri::kErrBadArgument;
     wcscpy(m_url, url);
-    // The URL's last component names the file; a query or fragment is not
-    // part of a file name (and its '?' could never be one).
-    wchar_t bare[260];
-    wcscpy(bare, m_url);
-    const size_t cut = wcscspn(bare, L"?#");
-    bare[cut] = L'\0';
-    wcsncpy(m_fileName, PathFindFileNameW(bare), 255);
-    m_fileName[255] = L'\0';
+    // The URL's last component names the file when it is a plain name with
+    // an extension; anything else is saved under the neutral name.
+    if (!kavri::FileNameFromUrl(m_url, m_fileName, 256)) wcscpy(m_fileName, kavri::kDefaultFileName);
 }
 
 CConnection::CConnection(const CConnection& other)

@@ -80,6 +80,14 @@ namespace kavri {
 // the first '/', path from it. False for anything else.
 bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]);
 
+// The name a download is saved under when neither the URL nor the server
+// offers a usable one.
+constexpr wchar_t kDefaultFileName[] = L"setup.exe";
+
+// The file name the URL's last path component gives, percent escapes undone;
+// false unless it is a safe plain name with an extension.
+bool FileNameFromUrl(const wchar_t* url, wchar_t* out, size_t outChars);
+
 // The file name a Content-Disposition value offers, reduced to a plain file
 // name; false when it offers none or the name is not safe to use.
 bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t outChars);

@@ -113,6 +113,25 @@ uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures) {
     return maxSegments - (failures - 1);
 }
 
+bool JoinInside(const wchar_t* dir, const wchar_t* name, wchar_t* out) {
+    out[0] = L'\0';
+    if (!dir || !name || !*name) return false;
+    std::wstring folder(dir);
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    const std::wstring joined = folder + L"\\" + name;
+    wchar_t full[MAX_PATH], fullFolder[MAX_PATH];
+    wchar_t* filePart = nullptr;
+    DWORD n = GetFullPathNameW(joined.c_str(), MAX_PATH, full, &filePart);
+    if (n == 0 || n >= MAX_PATH || !filePart || filePart == full) return false;
+    n = GetFullPathNameW(folder.c_str(), MAX_PATH, fullFolder, nullptr);
+    if (n == 0 || n >= MAX_PATH) return false;
+    const std::wstring parent(full, static_cast<size_t>(filePart - full - 1));
+    // The name stays what it was and the file lies directly in the folder.
+    if (_wcsicmp(parent.c_str(), fullFolder) != 0 || wcscmp(filePart, name) != 0) return false;
+    wcscpy(out, full);
+    return true;
+}
+
 void NumberedFileName(const wchar_t* fileName, unsigned n, wchar_t* out, size_t outChars) {
     if (!out || outChars == 0) return;
     out[0] = L'\0';
@@ -431,7 +450,13 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
     try {
         if (wcslen(m_filePath) <= 3) {
             defaulted = true;
-            DWORD n = ExpandEnvironmentStringsW(L"%TEMP%", m_filePath, MAX_PATH);
+            DWORD n = 0;
+            if (!m_folder.empty() && m_folder.size() < MAX_PATH) {
+                wcscpy(m_filePath, m_folder.c_str());
+                n = static_cast<DWORD>(m_folder.size() + 1);
+            } else {
+                n = ExpandEnvironmentStringsW(L"%TEMP%", m_filePath, MAX_PATH);
+            }
             if (n == 0 || n > MAX_PATH) {
                 m_filePath[0] = L'\0';
                 LogError(this, kavri::kErrPrepareFile,
@@ -442,7 +467,7 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
         wchar_t dir[MAX_PATH];
         wcscpy(dir, m_filePath);
         if (PathIsDirectoryW(m_filePath)) {
-            if (!PathCombineW(m_filePath, dir, connection->GetFileName())) {
+            if (!kavri::JoinInside(dir, connection->GetFileName(), m_filePath)) {
                 LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
                          connection->GetFileName());
                 throw kavri::kErrPrepareFile;
@@ -458,7 +483,7 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
             for (unsigned n = 1; PathFileExistsW(m_filePath); ++n) {
                 wchar_t name[MAX_PATH];
                 kavri::NumberedFileName(connection->GetFileName(), n, name, MAX_PATH);
-                if (n > kMaxNumberedName || !PathCombineW(m_filePath, dir, name)) {
+                if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
                     LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
                              m_filePath);
                     throw kavri::kErrPrepareFile;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "common/CriticalSection.h"
@@ -54,6 +55,8 @@ public:
     void SetUrl(const wchar_t* url);
     void AddUrl(const wchar_t* url);
     void SetCallback(DownloadCallback fn) { m_callback = fn; }
+    // The folder new files are created in (default: %TEMP%).
+    void SetDownloadFolder(const wchar_t* dir) { m_folder = dir ? dir : L""; }
 
     // 0 when the download thread started, else the error code (also stored).
     int Run(void* context);
@@ -118,6 +121,7 @@ protected:
     static unsigned __stdcall CancelThreadProc(void* param);
 
     wchar_t m_filePath[MAX_PATH];
+    std::wstring m_folder;
     uint32_t m_restartDelayFactor;
     uint32_t m_maxSegments;
     uint64_t m_minSegmentSize;
@@ -159,6 +163,9 @@ std::vector<SegmentPlan> PlanSegments(uint64_t fileSize, bool acceptsRanges,
 uint32_t RestartDelayMs(size_t remainingSegments, uint32_t restartDelayFactor);
 // maxSegments after a connectivity test with `failures` failed probes.
 uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures);
+// out := dir\name as a full path; false unless it names a file directly
+// inside dir under exactly that name.
+bool JoinInside(const wchar_t* dir, const wchar_t* name, wchar_t* out);
 // "name.ext" -> "name[n].ext".
 void NumberedFileName(const wchar_t* fileName, unsigned n, wchar_t* out, size_t outChars);
 }  // namespace kavri

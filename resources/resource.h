@@ -7,6 +7,8 @@
 #define RC_IDS_PRODUCT_NAME 101
 #define RC_IDS_HELP_URL 103
 #define RC_IDS_TRACKING_URL 104
+// Built in from the CMake variable KAVRI_TRUSTED_SIGNERS (a block of its own).
+#define RC_IDS_TRUSTED_SIGNERS 112
 
 // Strings (every language)
 #define RC_IDS_BTN_CANCEL 200

@@ -156,7 +156,10 @@ BOOL MainDlg::OnInitDialog(DialogMessage* msg) {
 
     try {
         m_downloader = new CDownloader();
-        if (CInstaller* app = App()) m_downloader->SetMaxSegments(app->GetMaxSegments());
+        if (CInstaller* app = App()) {
+            m_downloader->SetMaxSegments(app->GetMaxSegments());
+            m_downloader->SetDownloadFolder(app->GetDownloadFolder());
+        }
     } catch (kavri::EErrorCode code) {
         LogError(&Source(), code, L":OnInitDialog, the downloader could not be prepared.");
     } catch (...) {
@@ -374,7 +377,15 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
         SetStatus(window, GetString(IDS_STATUS_COMPLETE));
         SetBarPos(window, 0);
         SetPercentText(window, L"100%");
-        if (CInstaller* app = App()) app->StartMainInstaller(window, m_downloader->GetFilePath());
+        if (CInstaller* app = App()) {
+            // A refused file was deleted: the failure takes the generic way,
+            // and Retry downloads afresh.
+            if (app->LaunchMainInstaller(m_downloader->GetFilePath()) == kavri::kErrNotVerified) {
+                SetStatus(window, GetString(IDS_STATUS_FAILED));
+                HandleDownloadFailure(kavri::kErrNotVerified);
+                break;
+            }
+        }
         CloseProgressWindow(window);
         break;
     case DOWNLOAD_FAILED:
