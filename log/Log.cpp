@@ -108,6 +108,8 @@ void Trace(const CLog* source, int level, int code, const wchar_t* format, va_li
                    message);
     // Texts from the network, the INI file or the command line may hold
     // line breaks and other control characters: one call is one line.
+    // A line break that ends the message is the line's own end.
+    for (size_t n = wcslen(raw); n > 0 && (raw[n - 1] == L'\n' || raw[n - 1] == L'\r'); --n) raw[n - 1] = L'\0';
     wchar_t line[kLogMessageChars];
     kavri::EscapeControlChars(raw, line, kLogMessageChars);
 

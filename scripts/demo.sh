@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
 
 if [ "${KAVRI_DEMO_INSIDE:-}" != 1 ]; then
-  cmake --build "$build" --target setup demoinstaller uidriver -j 2 >/dev/null
+  cmake --build "$build" --target setup demoinstaller uidriver trustroot -j 2 >/dev/null
   export KAVRI_DEMO_INSIDE=1
   exec "$here/scripts/test-env.sh" --desktop 1024x768 "$here/scripts/demo.sh" "$build"
 fi
@@ -45,6 +45,13 @@ data = open(sys.argv[1], "rb").read()
 size = int(sys.argv[3])
 open(sys.argv[2], "wb").write(data + b"\0" * max(0, size - len(data)))
 EOF
+
+# Trust: a throw-away CA made now (its keys are deleted at once), the demo
+# installer signed by a leaf under it, the CA trusted in this Wine prefix
+# only, and setup.exe told to start only what that signer signed.
+python3 "$here/scripts/testsign.py" --one "$demo/pki" "$demo/www/KavriSkyguardSetup.exe" "$demo/www/signed.exe"
+mv "$demo/www/signed.exe" "$demo/www/KavriSkyguardSetup.exe"
+wine "$bin/trustroot.exe" "$(winpath "$demo/pki/root.der")"
 
 # nginx: byte ranges (its default), a per-connection rate, timing in the log.
 nginx_port=$(free_port)
@@ -107,6 +114,7 @@ cp "$bin/setup.exe" "$demo/run/setup.exe"
 cat >"$demo/run/setup.ini" <<EOF
 [PRODUCT]
 URL=http://127.0.0.1:$nginx_port/KavriSkyguardSetup.exe
+Signer=CN=Kavri Test Signer
 [CAMPAIGN]
 URL=$template
 SOURCE=demo
@@ -157,6 +165,8 @@ if [ -s "$marker" ]; then
 else
   echo "== the demo program did NOT start within the time limit" >&2
 fi
+echo "== verification (setup.log):"
+grep -E 'verified signer|not verified|was refused' "$demo/run/setup.log" | sed 's/^/   /' | tr -d '\r' || true
 echo "== setup.exe exit code: $setup_rc (wall time $(python3 -c "print('%.1f s' % ($end - $start))"))"
 echo
 echo "== stages (setup.log):"

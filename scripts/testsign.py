@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Throw-away code-signing certificates and signed files, made at run time.
 
-    testsign.py OUT_DIR INPUT.exe
+    testsign.py OUT_DIR INPUT.exe            the verification table (below)
+    testsign.py --one OUT_DIR INPUT OUTPUT   just the root, the leaf and OUTPUT,
+                                             INPUT signed by the leaf
 
 Makes, in OUT_DIR, with openssl and osslsigncode (no key is kept anywhere
 else): a root CA "Kavri Test Root" (root.der), a code-signing leaf
@@ -99,11 +101,23 @@ def variant(src, dst, change):
         f.write(data)
 
 
+def clean(out):
+    for name in os.listdir(out):
+        if name.endswith((".key", ".csr", ".ext", ".srl")) or name.startswith("chain-"):
+            os.remove(os.path.join(out, name))
+
+
 def main():
-    out, exe = sys.argv[1], sys.argv[2]
+    one = sys.argv[1] == "--one"
+    out, exe = sys.argv[1 + one], sys.argv[2 + one]
     os.makedirs(out, exist_ok=True)
     root_key, root = make_ca(out, "root", "Kavri Test Root")
     leaf_key, leaf = make_leaf(out, "leaf", "Kavri Test Signer", root_key, root)
+    if one:
+        der(out, root)
+        sign(exe, sys.argv[4], leaf_key, [leaf, root], out)
+        clean(out)
+        return
     other_key, other = make_leaf(out, "other", "Other Signer", root_key, root)
     stray_key, stray = make_ca(out, "stray", "Kavri Stray Root")
     lone_key, lone = make_leaf(out, "lone", "Kavri Test Signer", stray_key, stray)
@@ -139,9 +153,7 @@ def main():
     variant(f("signed.exe"), f("rewritten.exe"), rewritten)
     with open(f("unsigned.exe"), "rb") as fh:
         pins["unsigned_file"] = hashlib.sha256(fh.read()).hexdigest()
-    for name in os.listdir(out):
-        if name.endswith((".key", ".csr", ".ext", ".srl")) or name.startswith("chain-"):
-            os.remove(f(name))
+    clean(out)
     with open(f("pins.json"), "w") as fh:
         json.dump(pins, fh, indent=1)
 
