@@ -90,8 +90,11 @@ bool DownloadFolder::TryUse(const std::wstring& path) {
         handle.Release();
         return false;
     }
+    // Some file systems show a link only in the attributes read by name.
+    const DWORD byName = GetFileAttributesW(path.c_str());
     BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(handle.Get(), &info) ||
+    if (byName == INVALID_FILE_ATTRIBUTES || (byName & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !GetFileInformationByHandle(handle.Get(), &info) ||
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         LogWarning(&Source(), -1, L":Open, \"%ls\" is not a plain folder and is not used.", path.c_str());
