@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "app/Installer.h"
+#include "app/TrackingSender.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
@@ -121,6 +122,7 @@ bool HandleUnexpectedError(int code) {
     RunFaultGuarded(&LogStep, &value);
     if (!RunFaultGuarded(&MessageStep, nullptr)) RunFaultGuarded(&MessageBoxStep, nullptr);
     RunFaultGuarded(&EventStep, nullptr);
+    FlushTracking(kTrackingFlushMs);
     RunFaultGuarded(&LocalInstallerStep, nullptr);
     if (g_handledEvent) SetEvent(g_handledEvent);
     return true;

@@ -1,6 +1,8 @@
 // Start-up and requirement checks. See Startup.h.
 #include "app/Startup.h"
 
+#include "app/TrackingSender.h"
+
 #include <commctrl.h>
 #include <shellapi.h>
 
@@ -81,7 +83,9 @@ bool IsOsVersionSupported(DWORD major, DWORD minor, DWORD requiredMajor, DWORD r
     return major > requiredMajor || (major == requiredMajor && minor >= requiredMinor);
 }
 
-int RunSetup() {
+namespace {
+
+int RunSetupSteps() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     InstallCrashHandler();
 
@@ -109,6 +113,16 @@ int RunSetup() {
     if (refused != 0) return refused;
 
     return static_cast<int>(RunProgressWindow(nullptr));
+}
+
+}  // namespace
+
+int RunSetup() {
+    const int result = RunSetupSteps();
+    // Tracking requests still on their way get one second in all; a silent
+    // analytics host never holds up the end of the run longer.
+    FlushTracking(kTrackingFlushMs);
+    return result;
 }
 
 }  // namespace kavri

@@ -399,6 +399,8 @@ bool SendGetRequest(HINTERNET session, const wchar_t* url, const wchar_t* header
         return false;
     }
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    // Nothing of a request stays on the machine: no cache entry, no cookie.
+    flags |= INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES;
 
     // The object as sent: path and query, blanks escaped as a browser does.
     std::wstring object;
