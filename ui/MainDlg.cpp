@@ -15,6 +15,7 @@
 #include <cwchar>
 
 #include "app/Installer.h"
+#include "app/Startup.h"
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
@@ -117,7 +118,7 @@ uint32_t DiskSpaceNeededMB(int64_t fileSize) {
 
 MainDlg::MainDlg(HINSTANCE instance)
     : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
-      m_cancelling(0), m_notifying(0), m_detached(0) {}
+      m_cancelling(0), m_notifying(0), m_detached(0), m_exitCode(0) {}
 
 MainDlg::~MainDlg() { ReleaseDownloader(); }
 
@@ -260,7 +261,10 @@ BOOL MainDlg::OnCommand(WORD id, WORD code) {
 }
 
 int MainDlg::OnClose(DialogMessage* msg) {
-    if (msg->lParam != 0) return 1;
+    if (msg->lParam != 0) {
+        msg->result = m_exitCode.load();
+        return 1;
+    }
     if (m_confirming.load() != 0) return 0;
 
     HWND window = GetWindow();
@@ -380,10 +384,18 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
         if (CInstaller* app = App()) {
             // A refused file was deleted: the failure takes the generic way,
             // and Retry downloads afresh.
-            if (app->LaunchMainInstaller(m_downloader->GetFilePath()) == kavri::kErrNotVerified) {
+            const int launched = app->LaunchMainInstaller(m_downloader->GetFilePath());
+            if (launched == kavri::kErrNotVerified) {
                 SetStatus(window, GetString(IDS_STATUS_FAILED));
                 HandleDownloadFailure(kavri::kErrNotVerified);
                 break;
+            }
+            // The reason is in the log; the person is told, and the run ends
+            // with a code of its own rather than as a success.
+            if (launched != kavri::kOk) {
+                SetStatus(window, GetString(IDS_STATUS_FAILED));
+                ShowErrorMessage(window, IDS_MSG_UNEXPECTED_ERROR, 0);
+                m_exitCode.store(kavri::kExitLaunchFailed);
             }
         }
         CloseProgressWindow(window);

@@ -59,6 +59,8 @@ private:
     std::atomic<int> m_notifying;
     // 1 once the window object is being destroyed: notifications are ignored.
     std::atomic<int> m_detached;
+    // The result the window ends with when it closes itself.
+    std::atomic<int> m_exitCode;
 };
 
 // Runs the progress window modally; returns its result (0, or -1).
