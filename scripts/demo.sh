@@ -130,14 +130,15 @@ start=$(date +%s.%N)
 setup_pid=$!
 pids+=($setup_pid)
 
-# Mid-download screenshot: as soon as the bar is between 15 and 85 percent.
+# Mid-download screenshot: as soon as the bar is between 40 and 85 percent
+# (by then the transfer line shows the rate and the time left).
 shot=""
 deadline=$(( $(date +%s) + 90 ))
 while [ "$(date +%s)" -lt "$deadline" ] && [ ! -s "$marker" ]; do
   line=$(wine "$bin/uidriver.exe" dump --title "Kavri Skyguard" --has-id 1008 --timeout 200 2>/dev/null \
          | grep '"id":1008' || true)
   pos=$(printf '%s' "$line" | sed -n 's/.*"pos":\([0-9]*\).*/\1/p')
-  if [ -n "$pos" ] && [ "$pos" -ge 15 ] && [ "$pos" -le 85 ]; then
+  if [ -n "$pos" ] && [ "$pos" -ge 40 ] && [ "$pos" -le 85 ]; then
     # The virtual desktop is 1024x768 in the top-left corner of the screen.
     import -display "$DISPLAY" -window root -crop 1024x768+0+0 +repage "$demo/progress.png" \
       && shot="at $pos%"

@@ -21,6 +21,7 @@
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
+#include "ui/TransferText.h"
 
 namespace {
 
@@ -47,7 +48,10 @@ void SetPercentText(HWND window, const wchar_t* text) {
 
 // Marquee on: the style and the animation go together; a bar that only has
 // the style does not move.
+void ShowTransferLine(HWND window, bool show);
+
 void StartMarquee(HWND window) {
+    ShowTransferLine(window, false);
     HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
     if (!bar) return;
     LONG style = GetWindowLongW(bar, GWL_STYLE);
@@ -62,6 +66,15 @@ void StopMarquee(HWND window) {
     if (style & PBS_MARQUEE) {
         SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
         SetWindowLongW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    }
+}
+
+// The transfer line goes with a known size and a moving bar, never with the
+// marquee.
+void ShowTransferLine(HWND window, bool show) {
+    if (HWND line = GetDlgItem(window, IDC_TRANSFER)) {
+        if (!show) SetWindowTextW(line, L"");
+        ShowWindow(line, show ? SW_SHOWNA : SW_HIDE);
     }
 }
 
@@ -118,7 +131,7 @@ uint32_t DiskSpaceNeededMB(int64_t fileSize) {
 
 MainDlg::MainDlg(HINSTANCE instance)
     : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
-      m_cancelling(0), m_notifying(0), m_detached(0), m_exitCode(0) {}
+      m_cancelling(0), m_notifying(0), m_detached(0), m_lastTransferTick(0), m_exitCode(0) {}
 
 MainDlg::~MainDlg() { ReleaseDownloader(); }
 
@@ -353,12 +366,18 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
         if (kavri::DownloadPercent(bytes < 0 ? 0 : bytes, m_downloader->GetFileSize(), &percent))
             StopMarquee(window);
         m_shownPercent.store(-1);
+        {
+            std::lock_guard<std::mutex> lock(m_progressLock);
+            m_rate.Clear();
+            m_lastTransferTick = 0;
+        }
         if (CInstaller* app = App()) app->SetState(stubinstaller_DownloadStarted);
         break;
     }
     case DOWNLOAD_PROGRESS: {
         uint32_t percent = 0;
         if (!kavri::DownloadPercent(bytes, m_downloader->GetFileSize(), &percent)) break;
+        UpdateTransferLine(bytes);
         // Segment threads report concurrently. Only a larger value is shown,
         // and bar and text are set together under the lock, so the bar never
         // steps back, the two always agree, and unchanged values cost no
@@ -407,6 +426,24 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
     default:
         break;
     }
+}
+
+void MainDlg::UpdateTransferLine(int64_t bytes) {
+    const int64_t size = m_downloader ? m_downloader->GetFileSize() : -1;
+    if (size <= 0 || bytes < 0 || m_cancelling.load()) return;
+    std::lock_guard<std::mutex> lock(m_progressLock);
+    const ULONGLONG now = GetTickCount64();
+    m_rate.Add(now, static_cast<uint64_t>(bytes));
+    // At most four changes a second: a text that changes faster is unreadable.
+    if (m_lastTransferTick != 0 && now - m_lastTransferTick < kTransferIntervalMs) return;
+    m_lastTransferTick = now;
+    static const std::wstring decimal = kavri::UserDecimalSeparator();
+    const std::wstring text = kavri::FormatTransferLine(static_cast<uint64_t>(bytes), static_cast<uint64_t>(size),
+                                                        m_rate.BytesPerSecond(), decimal);
+    if (m_cancelling.load()) return;
+    HWND window = GetWindow();
+    SetDlgItemTextW(window, IDC_TRANSFER, text.c_str());
+    ShowTransferLine(window, true);
 }
 
 bool MainDlg::HandleDownloadFailure(int code) {
