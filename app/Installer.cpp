@@ -169,6 +169,8 @@ void CInstaller::BuildConfiguration() {
     LoadConfig(iniPath);  // an empty path reads nothing and keeps the defaults
     InstallerConfig* cfg = m_config.load();
     ParseCommandLine(cfg);
+    // Unattended runs keep warnings and errors unless a level was given.
+    if (cfg->quiet && GetLogLevel() == 0) SetLogLevel(LOG_LEVEL_WARNING);
     if (IsLogEnabled(LOG_LEVEL_INFO)) DumpConfig(this);
     if (GetString(IDS_TRUSTED_SIGNERS)[0] && !cfg->product.signer.empty())
         LogWarning(this, kavri::kErrBadArgument,

@@ -58,7 +58,13 @@ public:
     // Verifies the downloaded file against the pins and starts it from its
     // folder: 0 when started; kErrNotVerified when refused (the file is
     // deleted); kErrLaunch when the system could not start it.
-    int LaunchMainInstaller(const wchar_t* path);
+    // With args, they are its command line; with exitCode, waits for it
+    // to end and stores its exit code.
+    int LaunchMainInstaller(const wchar_t* path, const wchar_t* args = nullptr, DWORD* exitCode = nullptr);
+    // The configured local installer, with argsOverride instead of its own
+    // arguments when given, waiting for it when exitCode is given. False
+    // when there is none or it could not be started.
+    bool StartLocalInstaller(const wchar_t* argsOverride, DWORD* exitCode);
     // The private download folder, made on first use; null when none could be.
     const wchar_t* GetDownloadFolder();
     // The signer pins in force: the built-in list when there is one, else

@@ -5,6 +5,7 @@
 // takes a lock.
 #include "app/InstallerConfig.h"
 
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <cwchar>
@@ -139,6 +140,7 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     ReadNumber(iniPath, L"PRODUCT", L"Ver", &cfg->product.version);
     ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
     ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
+    ReadString(iniPath, L"PRODUCT", L"QuietArgs", &cfg->product.quietArgs);
 
     ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
     ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
@@ -158,7 +160,8 @@ void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
         std::wstring* value;
         const std::wstring& local;
     } kept[] = {{L"Installer", &cfg->product.installer, local.installer},
-                {L"Signer", &cfg->product.signer, local.signer}};
+                {L"Signer", &cfg->product.signer, local.signer},
+                {L"QuietArgs", &cfg->product.quietArgs, local.quietArgs}};
     for (Kept& k : kept) {
         std::wstring ignored;
         if (!ReadKey(iniPath, L"PRODUCT", k.key, &ignored)) continue;
@@ -166,6 +169,21 @@ void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
                    L":ReadWebConfig, [PRODUCT] %ls from the web configuration is ignored.", k.key);
         *k.value = k.local;
     }
+}
+
+bool HasQuietSwitch(const std::vector<std::wstring>& args) {
+    for (const std::wstring& word : args)
+        if (word.size() >= 2 && IsSwitchChar(word[0]) && std::towlower(word[1]) == L'q') return true;
+    return false;
+}
+
+bool IsQuietCommandLine() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return false;
+    const std::vector<std::wstring> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    LocalFree(argv);
+    return HasQuietSwitch(args);
 }
 
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg) {
@@ -191,6 +209,11 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
     for (; i < args.size(); ++i) {
         const std::wstring& word = args[i];
         if (word.size() < 2 || !IsSwitchChar(word[0])) continue;
+        // The one switch without a value.
+        if (std::towlower(word[1]) == L'q') {
+            cfg->quiet = true;
+            continue;
+        }
         if (i + 1 >= args.size()) break;  // a switch as the last word
         const std::wstring& value = args[i + 1];
         if (!value.empty() && IsSwitchChar(value[0])) continue;  // no value

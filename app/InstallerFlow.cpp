@@ -19,12 +19,14 @@ namespace {
 
 // The shell's "open" without an owner window, in the given working
 // directory (null: inherited). 0 when started, else the system's error code.
-// COM is set up for the shell on this thread for the call.
-DWORD ShellOpen(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory) {
+// With process, the started process's handle is handed back (null when the
+// shell reused a running one). COM is set up for the shell on this thread.
+DWORD ShellOpen(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory,
+                HANDLE* process = nullptr) {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | (process ? SEE_MASK_NOCLOSEPROCESS : 0);
     info.lpVerb = L"open";
     info.lpFile = file;
     info.lpParameters = parameters && *parameters ? parameters : nullptr;
@@ -36,7 +38,18 @@ DWORD ShellOpen(const wchar_t* file, const wchar_t* parameters, const wchar_t* d
         if (error == 0) error = ERROR_GEN_FAILURE;
     }
     if (SUCCEEDED(com)) CoUninitialize();
+    if (process) *process = error == 0 ? info.hProcess : nullptr;
     return error;
+}
+
+// Waits for a started process and stores its exit code (0 without a handle).
+void WaitForExit(HANDLE process, DWORD* exitCode) {
+    if (!exitCode) return;
+    *exitCode = 0;
+    if (!process) return;
+    kavri::ScopedKernelHandle owner(process);
+    WaitForSingleObject(process, INFINITE);
+    if (!GetExitCodeProcess(process, exitCode)) *exitCode = static_cast<DWORD>(-1);
 }
 
 }  // namespace
@@ -58,21 +71,28 @@ bool CInstaller::SetState(EInstallerState state) {
 }
 
 bool CInstaller::InstallFromCD(HWND /*parent: the launch has no owner window*/) {
+    return StartLocalInstaller(nullptr, nullptr);
+}
+
+bool CInstaller::StartLocalInstaller(const wchar_t* argsOverride, DWORD* exitCode) {
     bool launched = false;
     kavri::Guarded([&] {
         const InstallerConfig* cfg = GetConfig();
         if (!cfg || cfg->product.installer.empty()) return;
         std::wstring file, args;
         SplitCommand(cfg->product.installer.c_str(), &file, &args);
-        const DWORD rc = ShellOpen(file.c_str(), args.c_str(), nullptr);
+        if (argsOverride && *argsOverride) args = argsOverride;
+        HANDLE process = nullptr;
+        const DWORD rc = ShellOpen(file.c_str(), args.c_str(), nullptr, exitCode ? &process : nullptr);
         if (rc != 0) {
             LogError(this, static_cast<int>(rc), L":InstallFromCD, failed to start \"%ls\" with \"%ls\": %ls",
                      file.c_str(), args.c_str(), GetErrorText(rc));
             return;
         }
         launched = true;
+        SetState(stubInstaller_InstallFromCD);
+        WaitForExit(process, exitCode);
     });
-    if (launched) SetState(stubInstaller_InstallFromCD);
     return launched;
 }
 
@@ -80,7 +100,7 @@ bool CInstaller::StartMainInstaller(HWND /*parent: the launch has no owner windo
     return LaunchMainInstaller(path) == kavri::kOk;
 }
 
-int CInstaller::LaunchMainInstaller(const wchar_t* path) {
+int CInstaller::LaunchMainInstaller(const wchar_t* path, const wchar_t* args, DWORD* exitCode) {
     if (!path || !*path) return kavri::kErrLaunch;
     // Held with writes and deletion denied to everyone else from before the
     // check until the started process has the file open: what is checked is
@@ -117,7 +137,11 @@ int CInstaller::LaunchMainInstaller(const wchar_t* path) {
     std::wstring directory(path);
     const size_t slash = directory.rfind(L'\\');
     directory = slash == std::wstring::npos ? std::wstring() : directory.substr(0, slash);
-    const DWORD rc = ShellOpen(path, nullptr, directory.empty() ? nullptr : directory.c_str());
+    // The held handle is let go once the process exists (the system keeps
+    // the image from being written while it runs), before any wait for it.
+    HANDLE process = nullptr;
+    const DWORD rc = ShellOpen(path, args, directory.empty() ? nullptr : directory.c_str(),
+                               exitCode ? &process : nullptr);
     held.Reset();
     if (rc != 0) {
         LogError(this, static_cast<int>(rc), L":StartMainInstaller, failed to start \"%ls\": %ls", path,
@@ -125,5 +149,6 @@ int CInstaller::LaunchMainInstaller(const wchar_t* path) {
         return kavri::kErrLaunch;
     }
     SetState(stubinstaller_StartMainInstaller);
+    WaitForExit(process, exitCode);
     return kavri::kOk;
 }

@@ -8,6 +8,7 @@
 
 #include "app/CrashHandler.h"
 #include "app/Installer.h"
+#include "app/QuietRun.h"
 #include "app/SystemProbes.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
@@ -39,7 +40,7 @@ void OpenHelpPage(void* url) {
 
 // The four checks in their fixed order; 0 when all pass, else the exit code
 // after the message has been shown and the event recorded.
-int CheckRequirements(CInstaller* app) {
+int CheckRequirements(CInstaller* app, bool quiet) {
     OSVERSIONINFOW os = {};
     os.dwOSVersionInfoSize = sizeof(os);
     GetOsVersion(&os);
@@ -48,6 +49,7 @@ int CheckRequirements(CInstaller* app) {
                                                  required->dwMajorVersion,
                                                  required->dwMinorVersion)) {
         app->SetState(stubinstaller_Cancelled_UnsupportedOS);
+        if (quiet) return kavri::kExitNoAppOrOs;
         const INT_PTR answer = ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED,
                                                  IDS_LINK_SUPPORTED_OS, IDS_MSG_OS_NOT_SUPPORTED, 0);
         if (answer == IDC_LINK) {
@@ -56,17 +58,17 @@ int CheckRequirements(CInstaller* app) {
         return kavri::kExitNoAppOrOs;
     }
     if (GetTotalRamMB() < app->GetRequiredRamMB()) {
-        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_RAM, app->GetRequiredRamMB());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_RAM, app->GetRequiredRamMB());
         app->SetState(stubinstaller_Cancelled_InsufficentRAM);
         return kavri::kExitRam;
     }
     if (GetCpuMHz() < app->GetRequiredCpuMHz()) {
-        ShowErrorMessage(nullptr, IDS_MSG_CPU_TOO_SLOW, app->GetRequiredCpuMHz());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_CPU_TOO_SLOW, app->GetRequiredCpuMHz());
         app->SetState(stubinstaller_Cancelled_CPUnotSupported);
         return kavri::kExitCpu;
     }
     if (GetFreeDiskMB() < app->GetRequiredDiskMB()) {
-        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, app->GetRequiredDiskMB());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, app->GetRequiredDiskMB());
         app->SetState(stubinstaller_Cancelled_DiskSpace);
         return kavri::kExitDisk;
     }
@@ -94,13 +96,16 @@ int RunSetupSteps() {
     controls.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
 
+    // Quiet: nothing is shown, whatever happens; the exit code tells.
+    const bool quiet = IsQuietCommandLine();
     CInstaller* app = CInstaller::GetInstance();
     if (!app) {
-        MessageBoxW(nullptr, kUsageText, L"Stub Installer", MB_OK);
+        if (!quiet) MessageBoxW(nullptr, kUsageText, L"Stub Installer", MB_OK);
         return kExitNoAppOrOs;
     }
 
     if (app->IsAlreadyRunning()) {
+        if (quiet) return kExitOtherInstance;
         if (HWND other = FindWindowW(nullptr, app->GetProductName())) SetForegroundWindow(other);
         return kExitNoAppOrOs;
     }
@@ -109,9 +114,10 @@ int RunSetupSteps() {
     Guarded([lcid] { SetLanguage(lcid); });
     app->SetState(stubinstaller_Started);
 
-    const int refused = CheckRequirements(app);
+    const int refused = CheckRequirements(app, quiet);
     if (refused != 0) return refused;
 
+    if (quiet) return RunQuiet(app);
     return static_cast<int>(RunProgressWindow(nullptr));
 }
 
