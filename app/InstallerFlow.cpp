@@ -105,8 +105,7 @@ int CInstaller::LaunchMainInstaller(const wchar_t* path, const wchar_t* args, DW
     // Held with writes and deletion denied to everyone else from before the
     // check until the started process has the file open: what is checked is
     // what runs.
-    kavri::ScopedKernelHandle held(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    kavri::ScopedKernelHandle held(kavri::OpenHeld(path));
     if (held.Get() == INVALID_HANDLE_VALUE) {
         held.Release();
         const DWORD error = GetLastError();

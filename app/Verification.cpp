@@ -91,6 +91,11 @@ Verdict JudgeSignature(const std::vector<SignerPin>& pins, const SignatureFacts&
     return untrustedMatch ? Verdict::ChainNotTrusted : Verdict::SignerNotListed;
 }
 
+HANDLE OpenHeld(const wchar_t* path) {
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 Verdict VerifyFile(HANDLE file, const wchar_t* path, const std::wstring& signerList,
                    const std::wstring& sha256Hex, std::wstring* signer) {
     if (signer) signer->clear();

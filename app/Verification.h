@@ -54,6 +54,11 @@ const wchar_t* VerdictText(Verdict verdict);
 // The decision for a signed file under a non-empty pin list.
 Verdict JudgeSignature(const std::vector<SignerPin>& pins, const SignatureFacts& facts);
 
+// Opens a file for reading with writes, deletion and renaming denied to
+// everyone else while the handle is open (INVALID_HANDLE_VALUE on failure):
+// what is checked is then what runs.
+HANDLE OpenHeld(const wchar_t* path);
+
 // Checks the file behind the handle against the pins: with a hash, its
 // SHA-256 must match; with signers, its signature must pass JudgeSignature.
 // *signer receives the leaf's name when verified by signature.

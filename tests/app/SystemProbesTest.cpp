@@ -56,7 +56,7 @@ TEST(SystemProbeMath, MachineIdFormat) {
     const unsigned char node[6] = {0x00, 0x1a, 0x2B, 0xc4, 0x5d, 0xFF};
     wchar_t out[13];
     wmemset(out, L'#', 13);
-    kavri::FormatMachineId(node, out);
+    kavri::FormatMachineId(node, L"x", out);
     EXPECT_STREQ(out, L"001A2BC45DFF");
 }
 
@@ -103,7 +103,7 @@ TEST(SystemProbes, MachineIdIsTwelveUpperHexDigitsAndStable) {
     UUID uuid = {};
     UuidCreateSequential(&uuid);
     wchar_t fresh[13];
-    kavri::FormatMachineId(&uuid.Data4[2], fresh);
+    kavri::FormatMachineId(&uuid.Data4[2], L"x", fresh);
     EXPECT_EQ(copy, fresh);
 }
 
