@@ -174,7 +174,7 @@ uint32_t PiecePlanner::Adopt(const ByteRange& piece) {
     return id;
 }
 
-bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, ByteRange* piece) {
+bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, uint64_t rate, ByteRange* piece) {
     while (w.next < w.end) {
         const uint64_t s = m_done.NextMissing(w.next);
         if (s >= w.end) break;
@@ -184,7 +184,10 @@ bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, ByteRange* piece) {
             uint64_t left = 0;
             for (const Worker& o : m_workers) left += Unrequested(o.next, o.end);
             for (const ByteRange& f : m_free) left += Unrequested(f.start, f.end);
-            const uint64_t size = std::min(kMaxPiece, std::max(kMinPiece, left / std::max<uint32_t>(active, 1)));
+            // ... and a slow worker asks for less: about a second of its data.
+            uint64_t size = std::min(kMaxPiece, left / std::max<uint32_t>(active, 1));
+            if (rate) size = std::min(size, rate);
+            size = std::max(kMinPiece, size);
             if (e - s > size + kMinPiece) e = s + size;
         }
         w.next = e;
@@ -220,7 +223,15 @@ bool PiecePlanner::TakeLane(uint32_t worker) {
     }
     Worker& owner = m_workers[static_cast<size_t>(-from - 2)];
     uint64_t mid = owner.next;  // a short rest is taken whole
-    if (best >= 2 * kMinPiece) mid = owner.next + (owner.end - owner.next) / 2;
+    if (best >= 2 * kMinPiece) {
+        // The point that halves the missing bytes (done ones cost nothing).
+        uint64_t lo = owner.next, hi = owner.end;
+        while (hi - lo > 1) {
+            const uint64_t m = lo + (hi - lo) / 2;
+            (Unrequested(owner.next, m) * 2 < best ? lo : hi) = m;
+        }
+        mid = hi;
+    }
     thief->next = mid;
     thief->end = owner.end;
     owner.end = mid;
@@ -265,10 +276,11 @@ bool PiecePlanner::Next(uint32_t worker, const std::vector<uint64_t>& rates, Byt
     w->inFlight = false;
     uint32_t active = 0;
     for (const Worker& o : m_workers) active += (o.inFlight || o.next < o.end) ? 1 : 0;
-    if (PieceFromLane(*w, active + 1, piece)) return true;
+    const uint64_t rate = worker < rates.size() ? rates[worker] : 0;
+    if (PieceFromLane(*w, active + 1, rate, piece)) return true;
     if (!m_ranges) return false;
     while (TakeLane(worker))
-        if (PieceFromLane(*w, active + 1, piece)) return true;
+        if (PieceFromLane(*w, active + 1, rate, piece)) return true;
     return TakePieceEnd(worker, rates, piece);
 }
 

@@ -68,7 +68,7 @@ public:
     static constexpr uint64_t kMinPiece = 256u << 10;
     static constexpr uint64_t kMinTakeOver = 128u << 10;
     // A piece that arrives within this time at its owner's rate is left alone.
-    static constexpr uint64_t kTakeOverMs = 300;
+    static constexpr uint64_t kTakeOverMs = 100;
 
     // A fresh plan (done empty) or one that goes on from bytes on disk.
     // size UINT64_MAX: unknown; then, and without ranges, there is one lane
@@ -112,7 +112,7 @@ private:
     Worker* Get(uint32_t id);
     uint64_t Limit() const { return m_size == UINT64_MAX ? UINT64_MAX : m_size; }
     uint64_t Unrequested(uint64_t from, uint64_t to) const;
-    bool PieceFromLane(Worker& w, uint32_t active, ByteRange* piece);
+    bool PieceFromLane(Worker& w, uint32_t active, uint64_t rate, ByteRange* piece);
     bool TakeLane(uint32_t worker);
     bool TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& rates, ByteRange* piece);
 
