@@ -184,7 +184,7 @@ bool CDownloader::NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* 
     std::vector<uint64_t> rates(kavri::kMaxSegments + 2, 0);
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     for (CSegment* s : m_segments)
-        if (s->id < rates.size() && s->id != id) rates[s->id] = s->Rate();
+        if (s->id < rates.size()) rates[s->id] = s->Rate();
     if (!m_plan.Next(id, rates, piece)) return false;
     *ifRange = m_validator;
     return true;

@@ -86,7 +86,7 @@ void CSegment::AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t
 
 uint64_t CSegment::Rate() const {
     const ULONGLONG began = m_pieceTick.load();
-    if (!began || !running) return 0;
+    if (!began || !running) return m_lastRate.load();
     const ULONGLONG ms = GetTickCount64() - began;
     const uint64_t bytes = m_pieceBytes.load();
     // A request that has brought nothing for a second is as good as stalled.
@@ -184,6 +184,7 @@ void CSegment::ReadPiece() {
     }
     // A piece whose end was taken over leaves a body behind: dropped here
     // (the platform reads what has already arrived, then closes).
+    m_lastRate = Rate();
     m_pieceTick = 0;
     Close();
 }

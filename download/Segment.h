@@ -77,6 +77,7 @@ private:
     bool m_adopted = false;
     std::atomic<ULONGLONG> m_pieceTick{0};
     std::atomic<uint64_t> m_pieceBytes{0};
+    std::atomic<uint64_t> m_lastRate{0};  // of the last piece: sizes the next
 
     void ThreadMain();
     void TestThreadMain();
