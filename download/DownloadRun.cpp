@@ -63,7 +63,7 @@ int CDownloader::DoRun() {
     }
     if (r == kavri::kCancelled && m_filePath[0]) LogInfo(this, L":DoRun, delete file.");
     if (r == 0) DeleteResume();
-    const int64_t size = m_plan.Size() == UINT64_MAX ? m_bytesWritten.load() : static_cast<int64_t>(m_plan.Size());
+    const int64_t size = m_plan.Size() == UINT64_MAX ? -1 : static_cast<int64_t>(m_plan.Size());  // -1: unknown
     const int64_t written = m_bytesWritten.load();
     DiscardDownload(r == kavri::kCancelled);
     if (r == 0) {  // what the final notification and the caller see
