@@ -62,6 +62,7 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
                         DWORD* installerExit) {
     try {
         downloader->SetUrl(url);
+        downloader->SetFreshAnswers(!mainInstaller);  // the web configuration must be current
     } catch (EErrorCode code) {
         LogError(&Source(), code, L":Download, \"%ls\" was refused.", url);
         return code;

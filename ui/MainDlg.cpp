@@ -190,6 +190,9 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
     }
     try {
         m_downloader->SetUrl(url);
+        // The web configuration must be current; the installer may come
+        // from a cache and survives a restart half-way.
+        m_downloader->SetFreshAnswers(callback == static_cast<DownloadCallback>(&MainDlg::OnWebConfigEvent));
         m_downloader->SetCallback(callback);
         ResumeProgressDisplay();
         const int r = m_downloader->Run(this);
