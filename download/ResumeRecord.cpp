@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include "download/Connection.h"
 
@@ -108,11 +107,13 @@ bool LoadResumeState(const std::wstring& path, ResumeState* state) {
     if (checkAt == std::string::npos || text.compare(0, sizeof(kMagic) - 1, kMagic) != 0 ||
         text.substr(checkAt) != "check " + Check(text.substr(0, checkAt)) + "\n")
         return false;
-    std::istringstream lines(text.substr(sizeof(kMagic), checkAt - sizeof(kMagic)));
-    std::string line;
+    const std::string body = text.substr(sizeof(kMagic), checkAt - sizeof(kMagic));
     bool haveSize = false;
     uint64_t last = 0;
-    while (std::getline(lines, line)) {
+    for (size_t at = 0, end; at < body.size(); at = end + 1) {
+        end = body.find('\n', at);
+        if (end == std::string::npos) end = body.size();
+        const std::string line = body.substr(at, end - at);
         const size_t space = line.find(' ');
         const std::string key = line.substr(0, space), value = space == std::string::npos ? "" : line.substr(space + 1);
         uint64_t a = 0, b = 0;
