@@ -24,6 +24,7 @@ demo: build
 bench: build
 	@scripts/install-deps.sh --bench
 	scripts/test-env.sh bench/run.sh $(BUILD)
+	scripts/test-env.sh bench/startup.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

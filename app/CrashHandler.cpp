@@ -1,9 +1,12 @@
 // Crash handler. See CrashHandler.h.
 //
 // The fault guard uses a vectored handler that is armed per thread: while a
-// guarded step runs, a hardware fault on that thread jumps back to the guard
-// (longjmp) instead of travelling on to the unhandled-exception filter.
-// Disarmed, the vectored handler passes everything on untouched.
+// guarded step runs, a hardware fault raised by this program's own code on
+// that thread jumps back to the guard (longjmp) instead of travelling on to
+// the unhandled-exception filter. Faults raised inside system code are left
+// alone: Windows functions raise and handle exceptions of their own (the
+// loader, RPC, IsBadReadPtr), and jumping out of them would leave their
+// locks held. Disarmed, the vectored handler passes everything on untouched.
 #include "app/CrashHandler.h"
 
 #include <csetjmp>
@@ -12,6 +15,7 @@
 #include <atomic>
 
 #include "app/Installer.h"
+#include "app/TrackingSender.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
@@ -20,10 +24,23 @@ namespace {
 
 thread_local jmp_buf* t_faultJump = nullptr;
 
+// True when the address lies in this executable's image.
+bool IsInOwnImage(const void* address) {
+    static const HMODULE self = GetModuleHandleW(nullptr);
+    HMODULE owner = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &owner))
+        return false;
+    return owner == self;
+}
+
 LONG CALLBACK StepFaultHandler(EXCEPTION_POINTERS* info) {
     const DWORD code = info->ExceptionRecord->ExceptionCode;
-    // Only real faults (severity "error"), and only while a step is armed.
+    // Only real faults (severity "error"), only while a step is armed, and
+    // only those raised by this program's own code.
     if ((code & 0xF0000000u) != 0xC0000000u || !t_faultJump) return EXCEPTION_CONTINUE_SEARCH;
+    if (!IsInOwnImage(info->ExceptionRecord->ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
     jmp_buf* target = t_faultJump;
     t_faultJump = nullptr;
     longjmp(*target, 1);
@@ -105,6 +122,7 @@ bool HandleUnexpectedError(int code) {
     RunFaultGuarded(&LogStep, &value);
     if (!RunFaultGuarded(&MessageStep, nullptr)) RunFaultGuarded(&MessageBoxStep, nullptr);
     RunFaultGuarded(&EventStep, nullptr);
+    FlushTracking(kTrackingFlushMs);
     RunFaultGuarded(&LocalInstallerStep, nullptr);
     if (g_handledEvent) SetEvent(g_handledEvent);
     return true;

@@ -169,7 +169,12 @@ void CInstaller::BuildConfiguration() {
     LoadConfig(iniPath);  // an empty path reads nothing and keeps the defaults
     InstallerConfig* cfg = m_config.load();
     ParseCommandLine(cfg);
+    // Unattended runs keep warnings and errors unless a level was given.
+    if (cfg->quiet && GetLogLevel() == 0) SetLogLevel(LOG_LEVEL_WARNING);
     if (IsLogEnabled(LOG_LEVEL_INFO)) DumpConfig(this);
+    if (GetString(IDS_TRUSTED_SIGNERS)[0] && !cfg->product.signer.empty())
+        LogWarning(this, kavri::kErrBadArgument,
+                   L":CInstaller, [PRODUCT] Signer is ignored: the built-in signer list applies.");
 
     if (cfg->product.downloadUrl.empty() &&
         (cfg->product.installer.empty() || cfg->product.webConfigUrl.empty())) {
@@ -190,7 +195,7 @@ bool CInstaller::LoadConfig(const wchar_t* iniPath) {
     // Read into a copy: a file with no higher version must change nothing
     // (its [DEBUG] LogLevel still applies at once).
     std::unique_ptr<InstallerConfig> copy(new InstallerConfig(*current));
-    kavri::ReadIniFile(iniPath, copy.get());
+    kavri::ReadWebConfigFile(iniPath, copy.get());
     if (copy->product.version <= current->product.version) return false;
     m_config.store(copy.release());
     // The replaced record is kept, not freed: the getters hand out pointers
@@ -341,6 +346,18 @@ const wchar_t* CInstaller::GetWebConfigUrl() const {
 bool CInstaller::CanInstallFromCD() const {
     const InstallerConfig* cfg = m_config.load();
     return cfg && !cfg->product.installer.empty() && !cfg->product.webConfigUrl.empty();
+}
+
+std::wstring CInstaller::GetSignerList() const {
+    const wchar_t* builtIn = GetString(IDS_TRUSTED_SIGNERS);
+    if (builtIn[0]) return builtIn;
+    const InstallerConfig* cfg = m_config.load();
+    return cfg ? cfg->product.signer : std::wstring();
+}
+
+const wchar_t* CInstaller::GetDownloadFolder() {
+    if (!m_downloadFolder.Open(GetString(IDS_PRODUCT_NAME))) return nullptr;
+    return m_downloadFolder.Path().c_str();
 }
 
 bool CInstaller::IsTrackingEnabled() const {

@@ -15,6 +15,7 @@
 
 #include "app/InstallerConfig.h"
 #include "app/InstallerState.h"
+#include "download/DownloadFolder.h"
 #include "log/Log.h"
 
 class CInstaller : public virtual CLog {
@@ -54,6 +55,21 @@ public:
     bool SetState(EInstallerState state);
     bool InstallFromCD(HWND parent);
     bool StartMainInstaller(HWND parent, const wchar_t* path);
+    // Verifies the downloaded file against the pins and starts it from its
+    // folder: 0 when started; kErrNotVerified when refused (the file is
+    // deleted); kErrLaunch when the system could not start it.
+    // With args, they are its command line; with exitCode, waits for it
+    // to end and stores its exit code.
+    int LaunchMainInstaller(const wchar_t* path, const wchar_t* args = nullptr, DWORD* exitCode = nullptr);
+    // The configured local installer, with argsOverride instead of its own
+    // arguments when given, waiting for it when exitCode is given. False
+    // when there is none or it could not be started.
+    bool StartLocalInstaller(const wchar_t* argsOverride, DWORD* exitCode);
+    // The private download folder, made on first use; null when none could be.
+    const wchar_t* GetDownloadFolder();
+    // The signer pins in force: the built-in list when there is one, else
+    // the local INI file's [PRODUCT] Signer.
+    std::wstring GetSignerList() const;
     int GetState() const { return m_state.load(); }
 
     const wchar_t* GetModulePath() const { return m_modulePath; }
@@ -86,4 +102,5 @@ private:
     std::atomic<InstallerConfig*> m_config;
     // For an instance that found another one running: the title that one shows.
     std::wstring m_otherInstanceTitle;
+    DownloadFolder m_downloadFolder;
 };

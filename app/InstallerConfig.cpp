@@ -5,6 +5,7 @@
 // takes a lock.
 #include "app/InstallerConfig.h"
 
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <cwchar>
@@ -137,11 +138,52 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     if (ReadKey(iniPath, L"PRODUCT", L"Installer", &value))
         cfg->product.installer = QualifyInstallerCommand(value);
     ReadNumber(iniPath, L"PRODUCT", L"Ver", &cfg->product.version);
+    ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
+    ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
+    ReadString(iniPath, L"PRODUCT", L"QuietArgs", &cfg->product.quietArgs);
 
     ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
     ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
     ReadString(iniPath, L"CAMPAIGN", L"MEDIUM", &cfg->campaign.medium);
     ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
+}
+
+void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
+    if (!iniPath || !*iniPath || !cfg) return;
+    const ProductSection local = cfg->product;
+    cfg->product.sha256.clear();
+    ReadIniFile(iniPath, cfg);
+    // What runs elevated, and who may sign it, is the local file's to say.
+    CLog source(kSourceName);
+    struct Kept {
+        const wchar_t* key;
+        std::wstring* value;
+        const std::wstring& local;
+    } kept[] = {{L"Installer", &cfg->product.installer, local.installer},
+                {L"Signer", &cfg->product.signer, local.signer},
+                {L"QuietArgs", &cfg->product.quietArgs, local.quietArgs}};
+    for (Kept& k : kept) {
+        std::wstring ignored;
+        if (!ReadKey(iniPath, L"PRODUCT", k.key, &ignored)) continue;
+        LogWarning(&source, kErrBadArgument,
+                   L":ReadWebConfig, [PRODUCT] %ls from the web configuration is ignored.", k.key);
+        *k.value = k.local;
+    }
+}
+
+bool HasQuietSwitch(const std::vector<std::wstring>& args) {
+    for (const std::wstring& word : args)
+        if (word.size() >= 2 && IsSwitchChar(word[0]) && std::towlower(word[1]) == L'q') return true;
+    return false;
+}
+
+bool IsQuietCommandLine() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return false;
+    const std::vector<std::wstring> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    LocalFree(argv);
+    return HasQuietSwitch(args);
 }
 
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg) {
@@ -167,6 +209,11 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
     for (; i < args.size(); ++i) {
         const std::wstring& word = args[i];
         if (word.size() < 2 || !IsSwitchChar(word[0])) continue;
+        // The one switch without a value.
+        if (std::towlower(word[1]) == L'q') {
+            cfg->quiet = true;
+            continue;
+        }
         if (i + 1 >= args.size()) break;  // a switch as the last word
         const std::wstring& value = args[i + 1];
         if (!value.empty() && IsSwitchChar(value[0])) continue;  // no value

@@ -25,6 +25,9 @@ public:
     std::wstring downloadUrl;
     std::wstring installer;
     std::wstring webConfigUrl;
+    std::wstring signer;  // ';'-separated "sha256:<hex>" / "CN=<name>" entries
+    std::wstring sha256;  // the download's expected SHA-256, hex
+    std::wstring quietArgs;  // the main installer's arguments in quiet mode
     uint32_t version;
 };
 
@@ -50,6 +53,7 @@ public:
     ProductSection product;
     CampaignSection campaign;
     LocalizationSection localization;
+    bool quiet = false;  // -q: no window, automatic retries, the exit code tells
 };
 
 namespace kavri {
@@ -68,6 +72,19 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
 // selected by its second character alone: u c s t l) takes the next argument
 // as its value unless that begins with '-' or '/'.
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg);
+
+// Reads a downloaded web configuration into cfg (a copy of the current
+// record). It may change the download URL, Ver, the name, the help link, the
+// tracking values and SHA256, which belongs to its URL (absent: none). It
+// may not change the local installer, the signer or the quiet arguments: each such key is
+// ignored with a warning and the local value stays.
+void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg);
+
+// True when the arguments hold the quiet switch (-q, /Q, -quiet, ...). A
+// switch's value never begins with '-' or '/', so every such word is a switch.
+bool HasQuietSwitch(const std::vector<std::wstring>& args);
+// The same for this process's command line.
+bool IsQuietCommandLine();
 
 // "6.1" -> 6.1, "6" -> 6.0, "6.1.7600" -> 6.7600 (split at the last dot).
 void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out);

@@ -1,11 +1,14 @@
 // Start-up and requirement checks. See Startup.h.
 #include "app/Startup.h"
 
+#include "app/TrackingSender.h"
+
 #include <commctrl.h>
 #include <shellapi.h>
 
 #include "app/CrashHandler.h"
 #include "app/Installer.h"
+#include "app/QuietRun.h"
 #include "app/SystemProbes.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
@@ -37,7 +40,7 @@ void OpenHelpPage(void* url) {
 
 // The four checks in their fixed order; 0 when all pass, else the exit code
 // after the message has been shown and the event recorded.
-int CheckRequirements(CInstaller* app) {
+int CheckRequirements(CInstaller* app, bool quiet) {
     OSVERSIONINFOW os = {};
     os.dwOSVersionInfoSize = sizeof(os);
     GetOsVersion(&os);
@@ -46,6 +49,7 @@ int CheckRequirements(CInstaller* app) {
                                                  required->dwMajorVersion,
                                                  required->dwMinorVersion)) {
         app->SetState(stubinstaller_Cancelled_UnsupportedOS);
+        if (quiet) return kavri::kExitNoAppOrOs;
         const INT_PTR answer = ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED,
                                                  IDS_LINK_SUPPORTED_OS, IDS_MSG_OS_NOT_SUPPORTED, 0);
         if (answer == IDC_LINK) {
@@ -54,17 +58,17 @@ int CheckRequirements(CInstaller* app) {
         return kavri::kExitNoAppOrOs;
     }
     if (GetTotalRamMB() < app->GetRequiredRamMB()) {
-        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_RAM, app->GetRequiredRamMB());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_RAM, app->GetRequiredRamMB());
         app->SetState(stubinstaller_Cancelled_InsufficentRAM);
         return kavri::kExitRam;
     }
     if (GetCpuMHz() < app->GetRequiredCpuMHz()) {
-        ShowErrorMessage(nullptr, IDS_MSG_CPU_TOO_SLOW, app->GetRequiredCpuMHz());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_CPU_TOO_SLOW, app->GetRequiredCpuMHz());
         app->SetState(stubinstaller_Cancelled_CPUnotSupported);
         return kavri::kExitCpu;
     }
     if (GetFreeDiskMB() < app->GetRequiredDiskMB()) {
-        ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, app->GetRequiredDiskMB());
+        if (!quiet) ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, app->GetRequiredDiskMB());
         app->SetState(stubinstaller_Cancelled_DiskSpace);
         return kavri::kExitDisk;
     }
@@ -81,7 +85,9 @@ bool IsOsVersionSupported(DWORD major, DWORD minor, DWORD requiredMajor, DWORD r
     return major > requiredMajor || (major == requiredMajor && minor >= requiredMinor);
 }
 
-int RunSetup() {
+namespace {
+
+int RunSetupSteps() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     InstallCrashHandler();
 
@@ -90,13 +96,16 @@ int RunSetup() {
     controls.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
 
+    // Quiet: nothing is shown, whatever happens; the exit code tells.
+    const bool quiet = IsQuietCommandLine();
     CInstaller* app = CInstaller::GetInstance();
     if (!app) {
-        MessageBoxW(nullptr, kUsageText, L"Stub Installer", MB_OK);
+        if (!quiet) MessageBoxW(nullptr, kUsageText, L"Stub Installer", MB_OK);
         return kExitNoAppOrOs;
     }
 
     if (app->IsAlreadyRunning()) {
+        if (quiet) return kExitOtherInstance;
         if (HWND other = FindWindowW(nullptr, app->GetProductName())) SetForegroundWindow(other);
         return kExitNoAppOrOs;
     }
@@ -105,10 +114,21 @@ int RunSetup() {
     Guarded([lcid] { SetLanguage(lcid); });
     app->SetState(stubinstaller_Started);
 
-    const int refused = CheckRequirements(app);
+    const int refused = CheckRequirements(app, quiet);
     if (refused != 0) return refused;
 
+    if (quiet) return RunQuiet(app);
     return static_cast<int>(RunProgressWindow(nullptr));
+}
+
+}  // namespace
+
+int RunSetup() {
+    const int result = RunSetupSteps();
+    // Tracking requests still on their way get one second in all; a silent
+    // analytics host never holds up the end of the run longer.
+    FlushTracking(kTrackingFlushMs);
+    return result;
 }
 
 }  // namespace kavri

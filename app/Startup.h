@@ -9,12 +9,16 @@
 
 namespace kavri {
 
-// Exit codes of the start-up refusals.
+// Exit codes of the process besides 0 (README: "Exit codes").
 enum EStartupExit : int {
     kExitNoAppOrOs = -1,  // usage box, another instance, or OS too old
     kExitCpu = -2,
     kExitRam = -3,
     kExitDisk = -4,
+    kExitDownloadFailed = -5,  // quiet: the download failed after the retries
+    kExitNotVerified = -6,     // quiet: the download was refused by verification
+    kExitLaunchFailed = -7,    // the main installer could not be started
+    kExitOtherInstance = -8,   // quiet: another instance is running
 };
 
 // The whole start-up; returns the process exit code (a refusal above, or the

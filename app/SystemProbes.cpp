@@ -8,6 +8,9 @@
 
 #include <cwchar>
 
+#include "common/Sha256.h"
+#include "i18n/LanguageResources.h"
+
 namespace kavri {
 
 uint32_t BytesToMB(uint64_t bytes) {
@@ -40,8 +43,17 @@ uint32_t ComputeCpuMHz(int64_t tsc0, int64_t tsc1, int64_t qpc0, int64_t qpc1, i
     return mhz > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(mhz);
 }
 
-void FormatMachineId(const unsigned char node[6], wchar_t out[13]) {
-    _snwprintf(out, 13, L"%02X%02X%02X%02X%02X%02X", node[0], node[1], node[2], node[3], node[4], node[5]);
+void FormatMachineId(const unsigned char node[6], const wchar_t* product, wchar_t out[13]) {
+    // A one-way value: the first 12 hex digits of SHA-256 over the adapter
+    // address and the product name. The address itself never leaves.
+    Hasher hasher(HashKind::Sha256);
+    hasher.Update(node, 6);
+    if (product) hasher.Update(product, wcslen(product) * sizeof(wchar_t));
+    const Digest digest = hasher.Finish();
+    out[0] = L'\0';
+    if (digest.size() < 6) return;
+    _snwprintf(out, 13, L"%02X%02X%02X%02X%02X%02X", digest[0], digest[1], digest[2], digest[3],
+               digest[4], digest[5]);
     out[12] = L'\0';
 }
 
@@ -67,7 +79,19 @@ uint32_t MeasureFreeDiskMB() {
     return kavri::BytesToMB(available.QuadPart);
 }
 
+// The clock the system recorded at boot; 0 when it is not there.
+uint32_t RegistryCpuMHz() {
+    DWORD mhz = 0, size = sizeof(mhz);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", L"~MHz",
+                     RRF_RT_REG_DWORD, nullptr, &mhz, &size) != ERROR_SUCCESS)
+        return 0;
+    return mhz;
+}
+
 uint32_t MeasureCpuMHz() {
+    // Read, not measured, where the system has it: the measurement keeps a
+    // core busy for 300 ms at every start.
+    if (const uint32_t recorded = RegistryCpuMHz()) return recorded;
     LARGE_INTEGER freq = {}, c0 = {}, c1 = {};
     QueryPerformanceFrequency(&freq);
     const DWORD t0 = GetTickCount();
@@ -113,7 +137,9 @@ const wchar_t* GetMachineId() {
         MachineId() {
             UUID uuid = {};
             UuidCreateSequential(&uuid);  // the node field is filled either way
-            kavri::FormatMachineId(&uuid.Data4[2], text);
+            // The built-in name, not a configured one: the id stays the same in
+            // every request, whatever a web configuration renames.
+            kavri::FormatMachineId(&uuid.Data4[2], GetString(IDS_PRODUCT_NAME), text);
         }
     };
     static const MachineId id;

@@ -22,6 +22,8 @@ namespace kavri {
 uint32_t BytesToMB(uint64_t bytes);
 // MHz from time-stamp-counter and performance-counter readings.
 uint32_t ComputeCpuMHz(int64_t tsc0, int64_t tsc1, int64_t qpc0, int64_t qpc1, int64_t qpcFreq);
-// "%02X" x 6 of the node bytes (Data4[2..7]) of a UUID.
-void FormatMachineId(const unsigned char node[6], wchar_t out[13]);
+// The machine id for an adapter address (the node bytes Data4[2..7] of a
+// sequential UUID) and a product name: "%02X" x 6 of the first bytes of
+// SHA-256(node, name as UTF-16), so the address cannot be read back from it.
+void FormatMachineId(const unsigned char node[6], const wchar_t* product, wchar_t out[13]);
 }  // namespace kavri

@@ -4,6 +4,8 @@
 // it. No state of its own: the inserts are read-only during the flow.
 #include "app/Tracking.h"
 
+#include "app/TrackingSender.h"
+
 #include <cwctype>
 
 #include "app/Installer.h"
@@ -148,7 +150,7 @@ bool TrackEvent(const wchar_t* eventName) {
                                         GetMachineId(), cfg->campaign.source,
                                         cfg->campaign.information, cfg->campaign.medium);
     if (url.empty()) return false;
-    return Ping(url.c_str());
+    return QueueTrackingRequest(url);
 }
 
 }  // namespace kavri

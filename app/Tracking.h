@@ -18,8 +18,9 @@ std::wstring BuildTrackingUrl(const std::wstring& urlTemplate, const wchar_t* ev
                               const std::wstring& source, const std::wstring& information,
                               const std::wstring& medium);
 
-// Builds the URL for an event from the application's configuration and sends
-// it. False when tracking is off, the URL is empty or the request failed.
+// Builds the URL for an event from the application's configuration and
+// queues it for the background sender. False when tracking is off, the URL
+// is empty or it could not be queued.
 bool TrackEvent(const wchar_t* eventName);
 
 }  // namespace kavri

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Download benchmark: the engine (kavri_bench.exe under Wine), aria2c and curl
-# fetch one 64 MiB file from a private nginx in three set-ups:
-#   capped   every connection limited to 2 MiB/s
-#   uneven   about one connection in four at 256 KiB/s (eight times slower), the rest 2 MiB/s
-#   limited  at most 3 concurrent connections per client (the rest get 503), each 2 MiB/s
-#   open     no limit at all (loopback): shows what the engine's 8 KiB reads cost
-# and prints seconds, MB/s, bytes the server sent / file size (nginx $bytes_sent)
-# and the ratio to the physical limit (connections x per-connection rate).
+# Download benchmark: the engine (kavri_bench.exe under Wine), aria2c -x10,
+# aria2c -x16 and curl fetch a file from a private nginx in five set-ups:
+#   capped   64 MiB, every connection limited to 2 MiB/s
+#   uneven   64 MiB, about one connection in four at 1 MiB/s (eight times slower), the rest 8 MiB/s
+#   limited  64 MiB, at most 3 concurrent connections per client (the rest get 503), each 8 MiB/s
+#   open     256 MiB, no limit at all (loopback)
+#   norange  12 MiB, a server that ignores Range (loopback)
+# and prints seconds, MB/s, bytes the server sent / file size (nginx $bytes_sent),
+# the ratio to the physical limit (connections x per-connection rate), the
+# time next to aria2c -x10 of the same run, and the engine's peak private
+# memory above its idle process.
 #
 #   bench/run.sh BUILD_DIR        (make bench runs it inside scripts/test-env.sh)
+#   BENCH_SETUPS="uneven open" bench/run.sh BUILD_DIR   runs only some set-ups
 set -euo pipefail
 
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
 exe="$build/bin/kavri_bench.exe"
 [ -f "$exe" ] || { echo "error: $exe missing; build the kavri_bench target" >&2; exit 1; }
 for tool in nginx aria2c curl wine python3; do
@@ -27,17 +30,28 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-# The file: 64 MiB of random bytes, kept in the build dir between runs.
+# The files: random bytes, kept in the build dir between runs.
 data="$build/bench-data"
 mkdir -p "$data"
-size=$((64 * 1024 * 1024))
-if [ ! -f "$data/bench64m.bin" ] || [ "$(stat -c %s "$data/bench64m.bin")" -ne "$size" ]; then
-  head -c "$size" /dev/urandom > "$data/bench64m.bin.tmp" && mv "$data/bench64m.bin.tmp" "$data/bench64m.bin"
-fi
+make_file() {  # NAME MIB
+  local want=$(($2 * 1024 * 1024))
+  if [ ! -f "$data/$1" ] || [ "$(stat -c %s "$data/$1")" -ne "$want" ]; then
+    head -c "$want" /dev/urandom > "$data/$1.tmp" && mv "$data/$1.tmp" "$data/$1"
+  fi
+}
+make_file bench64m.bin 64
+make_file bench256m.bin 256
+make_file bench12m.bin 12
 root="$work/www"
-mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$root/open" "$work/tmp" "$work/out"
-for d in capped uneven limited open; do ln -s "$data/bench64m.bin" "$root/$d/bench64m.bin"; done
-sum=$(sha256sum "$data/bench64m.bin" | cut -d' ' -f1)
+mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$root/open" "$root/norange" "$work/tmp" "$work/out"
+for d in capped uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench.bin"; done
+ln -s "$data/bench256m.bin" "$root/open/bench.bin"
+ln -s "$data/bench12m.bin" "$root/norange/bench.bin"
+declare -A sums sizes
+for d in capped uneven limited open norange; do
+  sums[$d]=$(sha256sum "$root/$d/bench.bin" | cut -d' ' -f1)
+  sizes[$d]=$(stat -L -c %s "$root/$d/bench.bin")
+done
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 user_line=""
@@ -63,9 +77,9 @@ http {
     sendfile on;
     keepalive_timeout 30;
     map \$connection \$bench_rate {
-        "~(^|[02468])[048]\$" 256k;
-        "~[13579][26]\$"      256k;
-        default              2m;
+        "~(^|[02468])[048]\$" 1m;
+        "~[13579][26]\$"      1m;
+        default              8m;
     }
     limit_conn_zone \$binary_remote_addr zone=perclient:1m;
     server {
@@ -73,8 +87,9 @@ http {
         root $root;
         location /capped/  { limit_rate 2m; }
         location /uneven/  { limit_rate \$bench_rate; }
-        location /limited/ { limit_rate 2m; limit_conn perclient 3; limit_conn_status 503; }
+        location /limited/ { limit_rate 8m; limit_conn perclient 3; limit_conn_status 503; }
         location /open/    { }
+        location /norange/ { max_ranges 0; }
     }
 }
 EOF
@@ -84,10 +99,10 @@ out_win=$(winepath -w "$work/out")
 results="$work/results.tsv"
 : > "$results"
 
-# run SETUP TOOL: downloads once, appends "setup tool conns seconds ok tag" to results.
+# run SETUP TOOL: downloads once, appends one line to results.
 run() {
-  local setup=$1 tool=$2 tag="$2-$1"
-  local url="http://127.0.0.1:$port/$setup/bench64m.bin?run=$tag"
+  local setup=$1 tool=$2 tag="$2-$1" peak="-"
+  local url="http://127.0.0.1:$port/$setup/bench.bin?run=$tag"
   rm -f "$work/out"/*
   local start end secs wall conns ok=no file=""
   start=$(date +%s.%N)
@@ -99,45 +114,50 @@ run() {
       secs=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<<"$line")
       wall=$(python3 -c "print($end-$start)")
       conns=$(sed -n 's/.*segments=\([0-9]*\).*/\1/p' <<<"$line")
+      peak=$(sed -n 's/.*peakmb=\([0-9.-]*\).*/\1/p' <<<"$line")
       [ -n "$secs" ] || secs=$wall
       if ! grep -q 'result=0 ' <<<"$line"; then
         echo "engine/$setup: $line" >&2; head -c 2000 "$work/engine-$setup.err" >&2 || true
       fi
-      file=$(ls "$work/out"/* 2>/dev/null | head -n1 || true)
+      file=$(ls "$work/out"/*.bin 2>/dev/null | head -n1 || true)
       ;;
-    aria2c)
-      aria2c -x10 -s10 -k1M -d "$work/out" -o bench64m.bin --allow-overwrite=true \
+    aria2c|aria2c16)
+      local n=10
+      [ "$tool" = aria2c16 ] && n=16
+      aria2c -x$n -s$n -k1M -d "$work/out" -o bench.bin --allow-overwrite=true \
         --file-allocation=none --console-log-level=error --summary-interval=0 \
-        --download-result=hide -q "$url" || echo "aria2c/$setup failed" >&2
+        --download-result=hide -q "$url" || echo "$tool/$setup failed" >&2
       end=$(date +%s.%N)
       secs=$(python3 -c "print($end-$start)"); wall=$secs
-      conns=10
-      file="$work/out/bench64m.bin"
+      conns=$n
+      file="$work/out/bench.bin"
       ;;
     curl)
-      curl -s --max-time 120 -o "$work/out/bench64m.bin" "$url" || echo "curl/$setup failed or timed out" >&2
+      curl -s --max-time 300 -o "$work/out/bench.bin" "$url" || echo "curl/$setup failed or timed out" >&2
       end=$(date +%s.%N)
       secs=$(python3 -c "print($end-$start)"); wall=$secs
       conns=1
-      file="$work/out/bench64m.bin"
+      file="$work/out/bench.bin"
       ;;
   esac
-  if [ -n "$file" ] && [ -f "$file" ] && [ "$(sha256sum "$file" | cut -d' ' -f1)" = "$sum" ]; then ok=yes; fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$setup" "$tool" "${conns:-0}" "$secs" "$ok" "$tag" "$wall" >> "$results"
+  if [ -n "$file" ] && [ -f "$file" ] && [ "$(sha256sum "$file" | cut -d' ' -f1)" = "${sums[$setup]}" ]; then ok=yes; fi
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$setup" "$tool" "${conns:-0}" "$secs" "$ok" "$tag" "$wall" \
+    "${peak:--}" "${sizes[$setup]}" >> "$results"
   sleep 1  # let nginx finish its log lines and close the connections
 }
 
-for setup in capped uneven limited open; do
-  for tool in engine aria2c curl; do
+for setup in ${BENCH_SETUPS:-capped uneven limited open norange}; do
+  for tool in engine aria2c aria2c16 curl; do
     echo "running $tool / $setup ..." >&2
     run "$setup" "$tool"
   done
 done
 
-python3 - "$results" "$work/access.log" "$size" <<'EOF'
+python3 - "$results" "$work/access.log" <<'EOF'
 import sys
-results, access, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
-rate = 2 * 1024 * 1024
+results, access = sys.argv[1], sys.argv[2]
+mib = 1024 * 1024
+rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib}
 sent, requests, refused = {}, {}, {}
 for line in open(access):
     parts = line.split(' ', 3)
@@ -148,28 +168,27 @@ for line in open(access):
     requests[tag] = requests.get(tag, 0) + 1
     if parts[1] == '503':
         refused[tag] = refused.get(tag, 0) + 1
+rows = [r.rstrip('\n').split('\t') for r in open(results)]
+secs_of = {(r[0], r[1]): float(r[3]) for r in rows}
 print()
-print("%-8s %-7s %5s %8s %7s %8s %10s %10s %9s %s" % ("setup", "tool", "conns", "seconds", "wall", "MB/s",
-      "sent/size", "vs.limit", "requests", "file"))
-for row in open(results):
-    setup, tool, conns, secs, ok, tag, wall = row.rstrip('\n').split('\t')
-    conns, secs, wall = int(conns), float(secs), float(wall)
+print("%-8s %-8s %5s %8s %7s %8s %10s %9s %7s %9s %8s %s" % ("setup", "tool", "conns", "seconds", "wall", "MB/s",
+      "sent/size", "vs.limit", "vs.x10", "requests", "peak MB", "file"))
+for setup, tool, conns, secs, ok, tag, wall, peak, size in rows:
+    conns, secs, wall, size = int(conns), float(secs), float(wall), int(size)
     mbps = size / secs / 1e6 if secs > 0 else 0
-    used = conns
-    if setup == 'limited':
-        used = min(conns, 3)
-    per = rate * (0.75 + 0.25 / 8) if setup == 'uneven' else rate
-    limit = used * per
-    ratio = "%.3f" % ((size / secs) / limit) if secs > 0 and setup != 'open' else "-"
-    print("%-8s %-7s %5d %8.2f %7.2f %8.2f %10.4f %10s %5d/%-3d %s" % (
-        setup, tool, conns, secs, wall, mbps, sent.get(tag, 0) / size, ratio,
-        requests.get(tag, 0), refused.get(tag, 0), "sha256 ok" if ok == "yes" else "WRONG/MISSING"))
+    used = min(conns, 3) if setup == 'limited' else conns
+    ratio = "%.3f" % ((size / secs) / (used * rates[setup])) if secs > 0 and setup in rates else "-"
+    x10 = secs_of.get((setup, 'aria2c'))
+    vs = "%.2f" % (secs / x10) if x10 else "-"
+    print("%-8s %-8s %5d %8.2f %7.2f %8.2f %10.4f %9s %7s %5d/%-3d %8s %s" % (
+        setup, tool, conns, secs, wall, mbps, sent.get(tag, 0) / size, ratio, vs,
+        requests.get(tag, 0), refused.get(tag, 0), peak, "sha256 ok" if ok == "yes" else "WRONG/MISSING"))
 print()
 print("conns: connections the tool ran (engine: segments after its connectivity test; limited: at most 3 served).")
 print("vs.limit: achieved rate / (served connections x per-connection rate); uneven assumes 1 in 4 at 1/8 rate.")
-print("requests: all/503 answers in the nginx log for that run; sent/size from nginx $bytes_sent.")
-print("seconds: engine from Run to its final notification (in process); aria2c/curl the command. wall: the")
-print("whole command (for the engine including the Wine process start).")
-print("nginx's limit_rate lets each request send one second's worth at once, so a run can beat")
-print("connections x rate (by more, the more requests it makes).")
+print("vs.x10: seconds / aria2c -x10 -s10 -k1M seconds in the same run; aria2c16 is aria2c -x16 -s16 -k1M.")
+print("requests: all/503 answers in the nginx log; sent/size from nginx $bytes_sent (headers included).")
+print("seconds: engine from Run to its final notification (in process); others the whole command. wall: the")
+print("whole command (engine: with the Wine process start). peak MB: engine's peak private memory above idle.")
+print("nginx's limit_rate lets each request send one second's worth at once, so a run can beat the limit.")
 EOF

@@ -32,6 +32,11 @@ enum EErrorCode : int32_t {
     kErrPrepareFile = -55,
     // -56: not enough free disk space, or it could not be read.
     kErrDiskSpace = -56,
+    // -60: the downloaded file was refused by verification (signature,
+    //      signer or hash); it is deleted and never started.
+    kErrNotVerified = -60,
+    // -61: the main installer could not be started.
+    kErrLaunch = -61,
     // -100: reading from the network failed with a non-connection error.
     kErrRead = -100,
     // -400: opening the URL failed with an error outside the connection group.

@@ -14,10 +14,13 @@
 #include <process.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <cwctype>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
@@ -28,15 +31,18 @@ namespace {
 // A connection reset is retried at once; a server that resets every request
 // must not keep a segment's thread busy forever, so the retries are bounded.
 constexpr int kMaxResetAttempts = 10;
+// Redirects are followed here, at most this many; a loop is a failure.
+constexpr size_t kMaxRedirects = 10;
 // After a timed-out open closed its session: how long to wait for the worker
 // at most before leaving it to end by itself.
 constexpr DWORD kMaxWorkerGraceMs = 10000;
 
-constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                             INTERNET_FLAG_PRAGMA_NOCACHE;  // 0x84000100
-constexpr DWORD kTestOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
-                                 INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                                 INTERNET_FLAG_PRAGMA_NOCACHE;  // 0xA4400100
+// A fresh answer forced (web configuration): no cache may answer. Otherwise
+// shared caches may; the validators keep the bytes consistent. WinINet's own
+// cache is never written (SendGetRequest adds that for every request).
+constexpr DWORD kFreshFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE;
+constexpr DWORD kCacheableFlags = INTERNET_FLAG_RELOAD;
+constexpr DWORD kTestExtraFlags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_KEEP_CONNECTION;
 
 struct OpenJob {
     explicit OpenJob(const CLog& source) : log(source) {}
@@ -44,11 +50,15 @@ struct OpenJob {
     CLog log;  // a copy: the worker may outlive the connection
     std::wstring url;
     std::wstring headers;
+    DWORD flags = 0;
     bool test = false;
     bool ranged = false;
+    bool acceptWhole = false;  // a 200 to a ranged request is taken (first answer)
     uint64_t rangeStart = 0;
     HINTERNET session = nullptr;
     kavri::RequestTimeouts timeouts{};
+    // Set when the caller no longer waits: the worker sends nothing more.
+    std::atomic<bool> abandoned{false};
     // Test opens count their failures here; cleared under the process-wide
     // lock once the caller no longer waits (the session may then go away).
     CSession* failureCounter = nullptr;
@@ -56,9 +66,17 @@ struct OpenJob {
     kavri::ScopedInternetHandle connect;
     kavri::ScopedInternetHandle request;
     int result = kavri::kErrGeneric;
+    kavri::AnswerInfo answer;
 };
 
-// Reads the status code of an answer; false (logged) when it cannot be read.
+std::wstring QueryText(HINTERNET request, DWORD info) {
+    wchar_t text[INTERNET_MAX_URL_LENGTH];
+    DWORD bytes = sizeof(text) - sizeof(wchar_t);
+    if (!HttpQueryInfoW(request, info, text, &bytes, nullptr)) return std::wstring();
+    return std::wstring(text, bytes / sizeof(wchar_t));
+}
+
+// Reads a status code; false (logged) when it cannot be read.
 bool QueryStatus(OpenJob& job, DWORD* status) {
     DWORD length = sizeof(*status);
     *status = 0;
@@ -71,20 +89,33 @@ bool QueryStatus(OpenJob& job, DWORD* status) {
     return true;
 }
 
-// Checks the status (and, for a ranged request, the range) of an answer.
+// Checks the status, the encoding and (for a ranged request) the range of
+// an answer, and keeps what the download needs of its headers.
 int CheckResponse(OpenJob& job, DWORD status) {
+    kavri::AnswerInfo& a = job.answer;
+    a.status = status;
+    a.etag = QueryText(job.request.Get(), HTTP_QUERY_ETAG);
+    a.lastModified = QueryText(job.request.Get(), HTTP_QUERY_LAST_MODIFIED);
+    const std::wstring encoding = QueryText(job.request.Get(), HTTP_QUERY_CONTENT_ENCODING);
+    if (!encoding.empty() && _wcsicmp(encoding.c_str(), L"identity") != 0) {
+        // Only the bytes asked for are saved: never an encoded stream.
+        LogError(&job.log, kavri::kErrHttpStatus, L"Invalid server responce, Content-Encoding \"%ls\" not asked for",
+                 encoding.c_str());
+        return kavri::kErrHttpStatus;
+    }
     bool ok = status == 200 || status == 206;
     if (ok && job.ranged) {
         // Only 206 with our own start offset is the range asked for; a 200
-        // would be the file from byte 0, written at the segment's offset.
-        ok = false;
-        if (status == 206) {
-            wchar_t range[128] = L"";
-            DWORD bytes = sizeof(range) - sizeof(wchar_t);
-            uint64_t start = 0;
-            if (HttpQueryInfoW(job.request.Get(), HTTP_QUERY_CONTENT_RANGE, range, &bytes, nullptr) &&
-                kavri::ParseContentRangeStart(range, &start) && start == job.rangeStart)
-                ok = true;
+        // would be the file from byte 0 (the first answer may take it whole).
+        ok = status == 200 && job.acceptWhole;
+        uint64_t start = 0;
+        const std::wstring range = QueryText(job.request.Get(), HTTP_QUERY_CONTENT_RANGE);
+        if (status == 206 && kavri::ParseContentRangeStart(range.c_str(), &start) && start == job.rangeStart) {
+            ok = true;
+            a.ranged = true;
+            const size_t slash = range.find(L'/');
+            if (slash != std::wstring::npos && iswdigit(range[slash + 1]))
+                a.total = _wcstoi64(range.c_str() + slash + 1, nullptr, 10);
         }
     }
     if (!ok) {
@@ -104,23 +135,43 @@ bool BeginAttempt(OpenJob& job) {
     return job.session != nullptr;
 }
 
+bool IsRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The target of a redirect answer, resolved against url; empty when none.
+std::wstring RedirectTarget(OpenJob& job, const std::wstring& url) {
+    const std::wstring location = QueryText(job.request.Get(), HTTP_QUERY_LOCATION);
+    if (location.empty()) return location;
+    wchar_t combined[INTERNET_MAX_URL_LENGTH];
+    DWORD length = INTERNET_MAX_URL_LENGTH;
+    if (!InternetCombineUrlW(url.c_str(), location.c_str(), combined, &length, ICU_NO_ENCODE))
+        return std::wstring();
+    return std::wstring(combined, length);
+}
+
 // The open attempt: repeated at once on a connection reset (a loop, so the
 // stack does not grow), bounded by kMaxResetAttempts. A reset shows as
 // ERROR_INTERNET_CONNECTION_RESET; some WinINet builds (Wine's) report the
 // same event as ERROR_INTERNET_CONNECTION_ABORTED long before any receive
 // time-out could have run out, or as an "answer" without a status line
 // (status 0). Those are retried the same way; an abort that took the
-// receive time-out is a time-out and is not.
+// receive time-out is a time-out and is not. Redirects are followed here,
+// not inside WinINet, so that their number is bounded and a loop ends.
 int RunNormalOpen(OpenJob& job) {
+    std::wstring url = job.url;
+    std::vector<std::wstring> seen;
     for (int attempt = 1;; ++attempt) {
         const bool mayRetry = attempt < kMaxResetAttempts;
+        if (job.abandoned) return kavri::kErrGeneric;
         if (!BeginAttempt(job)) return kavri::kErrNoConnection;
         HINTERNET connect = nullptr;
         HINTERNET request = nullptr;
         const ULONGLONG began = GetTickCount64();
         const bool sent = kavri::SendGetRequest(
-            job.session, job.url.c_str(), job.headers.empty() ? nullptr : job.headers.c_str(),
-            static_cast<DWORD>(job.headers.size()), kOpenFlags, job.timeouts, &connect, &request);
+            job.session, url.c_str(), job.headers.empty() ? nullptr : job.headers.c_str(),
+            static_cast<DWORD>(job.headers.size()), job.flags | INTERNET_FLAG_NO_AUTO_REDIRECT, job.timeouts,
+            &connect, &request);
         if (!sent) {
             const DWORD error = GetLastError();
             const ULONGLONG took = GetTickCount64() - began;
@@ -139,10 +190,28 @@ int RunNormalOpen(OpenJob& job) {
         }
         job.connect.Reset(connect);
         job.request.Reset(request);
+        if (job.abandoned) return kavri::kErrGeneric;  // the handles close with the job
         DWORD status = 0;
         int code = kavri::kErrQueryInfo;
         if (QueryStatus(job, &status)) {
             if (status == 0 && mayRetry) continue;  // the connection ended before any answer
+            if (IsRedirect(status)) {
+                seen.push_back(url);
+                url = RedirectTarget(job, url);
+                bool secure = false;
+                wchar_t host[256], path[260];
+                if (url.empty() || !kavri::SplitHttpUrl(url.c_str(), &secure, host, path) ||
+                    std::find(seen.begin(), seen.end(), url) != seen.end() || seen.size() > kMaxRedirects) {
+                    LogError(&job.log, kavri::kErrNoConnection, L":Open, redirect loop or too many redirects (%d)",
+                             static_cast<int>(seen.size()));
+                    job.request.Reset();
+                    job.connect.Reset();
+                    return kavri::kErrNoConnection;
+                }
+                attempt = 0;
+                continue;
+            }
+            job.answer.finalUrl = url;
             code = CheckResponse(job, status);
         }
         if (code != kavri::kOk) {
@@ -153,23 +222,31 @@ int RunNormalOpen(OpenJob& job) {
     }
 }
 
-// The connectivity probe's attempt: no status check, failures counted.
+// The connectivity probe's attempt: failures counted, and so are answers
+// that say the server limits its connections (429, 503).
 int RunTestOpen(OpenJob& job) {
     if (!BeginAttempt(job)) return kavri::kErrNoConnection;
     HINTERNET connect = nullptr;
     HINTERNET request = nullptr;
+    int code = kavri::kOk;
+    DWORD error = 0;
     // The headers are a terminated string whose length WinINet measures.
-    if (kavri::SendGetRequest(job.session, job.url.c_str(),
-                              job.headers.empty() ? nullptr : job.headers.c_str(),
-                              job.headers.empty() ? 0 : static_cast<DWORD>(-1), kTestOpenFlags,
+    if (kavri::SendGetRequest(job.session, job.url.c_str(), job.headers.empty() ? nullptr : job.headers.c_str(),
+                              job.headers.empty() ? 0 : static_cast<DWORD>(-1), job.flags | kTestExtraFlags,
                               job.timeouts, &connect, &request)) {
         job.connect.Reset(connect);
         job.request.Reset(request);
-        return kavri::kOk;
+        DWORD status = 0, length = sizeof(status);
+        if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr) ||
+            (status != 429 && status != 503))
+            return kavri::kOk;
+        LogError(&job.log, kavri::kErrHttpStatus, L"Invalid server responce, HTTP status code: %d",
+                 static_cast<int>(status));
+    } else {
+        error = GetLastError();
+        code = kavri::IsConnectionGroupError(error) ? kavri::kErrNoConnection : kavri::kErrOpenUrl;
+        LogError(&job.log, code, L"InternetOpenUrl, failed, WIN_INET_ERROR: %d", static_cast<int>(error));
     }
-    const DWORD error = GetLastError();
-    const int code = kavri::IsConnectionGroupError(error) ? kavri::kErrNoConnection : kavri::kErrOpenUrl;
-    LogError(&job.log, code, L"InternetOpenUrl, failed, WIN_INET_ERROR: %d", static_cast<int>(error));
     EnterCriticalSection(GetProcessLock());
     if (job.failureCounter) job.failureCounter->AddFailure();
     LeaveCriticalSection(GetProcessLock());
@@ -208,192 +285,7 @@ HANDLE StartJobThread(const std::shared_ptr<OpenJob>& job) {
     return reinterpret_cast<HANDLE>(thread);
 }
 
-bool IsForbiddenNameChar(wchar_t c) {
-    return c < 32 || wcschr(L"<>:\"/\\|?*", c) != nullptr;
-}
-
 }  // namespace
-
-namespace kavri {
-
-bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]) {
-    if (!url) return false;
-    const size_t len = wcslen(url);
-    if (len > 259) return false;
-    size_t schemeLen;
-    if (_wcsnicmp(url, L"http://", 7) == 0)
-        schemeLen = 7;
-    else if (_wcsnicmp(url, L"https://", 8) == 0)
-        schemeLen = 8;
-    else
-        return false;
-    const wchar_t* hostStart = url + schemeLen;
-    const wchar_t* slash = wcschr(hostStart, L'/');
-    const size_t hostLen = slash ? static_cast<size_t>(slash - hostStart) : wcslen(hostStart);
-    if (hostLen == 0 || hostLen > 255) return false;
-    if (secure) *secure = schemeLen == 8;
-    if (host) {
-        wmemcpy(host, hostStart, hostLen);
-        host[hostLen] = L'\0';
-    }
-    if (path) {
-        if (slash)
-            wcscpy(path, slash);
-        else
-            path[0] = L'\0';
-    }
-    return true;
-}
-
-bool IsSafeFileName(const wchar_t* name) {
-    if (!name || !name[0]) return false;
-    const size_t len = wcslen(name);
-    if (len > 255) return false;
-    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) return false;
-    for (size_t i = 0; i < len; ++i)
-        if (IsForbiddenNameChar(name[i])) return false;
-    // Windows drops trailing dots and blanks, so "a.exe." would not be the name shown.
-    if (name[len - 1] == L'.' || name[len - 1] == L' ') return false;
-    // Device names are reserved with any extension: "CON", "con.txt", "COM1.exe".
-    size_t baseLen = 0;
-    while (baseLen < len && name[baseLen] != L'.') ++baseLen;
-    while (baseLen > 0 && name[baseLen - 1] == L' ') --baseLen;
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : kDevices)
-        if (baseLen == wcslen(device) && _wcsnicmp(name, device, baseLen) == 0) return false;
-    if (baseLen == 4 && (_wcsnicmp(name, L"COM", 3) == 0 || _wcsnicmp(name, L"LPT", 3) == 0) &&
-        ((name[3] >= L'0' && name[3] <= L'9') || name[3] == 0xB9 || name[3] == 0xB2 || name[3] == 0xB3))
-        return false;
-    return true;
-}
-
-bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t outChars) {
-    if (!value || !out || outChars == 0) return false;
-    const wchar_t* marker = wcsstr(value, L"filename=");
-    if (!marker) return false;
-    std::wstring name(marker + 9);
-    // Anything from a ';' on is another parameter.
-    const size_t semicolon = name.find(L';');
-    if (semicolon != std::wstring::npos) name.erase(semicolon);
-    // Blanks around the value, then the quotes.
-    while (!name.empty() && (name.back() == L' ' || name.back() == L'\t')) name.pop_back();
-    size_t first = 0;
-    while (first < name.size() && (name[first] == L' ' || name[first] == L'\t')) ++first;
-    name.erase(0, first);
-    while (!name.empty() && name.front() == L'"') name.erase(0, 1);
-    while (!name.empty() && name.back() == L'"') name.pop_back();
-    // Only the last path component: a name never chooses a directory.
-    const size_t sep = name.find_last_of(L"\\/");
-    if (sep != std::wstring::npos) name.erase(0, sep + 1);
-    if (!IsSafeFileName(name.c_str()) || name.size() >= outChars) return false;
-    wcscpy(out, name.c_str());
-    return true;
-}
-
-bool ParseRangeStart(const wchar_t* headers, uint64_t* start) {
-    if (!headers) return false;
-    for (const wchar_t* line = headers; *line;) {
-        while (*line == L'\r' || *line == L'\n') ++line;
-        if (_wcsnicmp(line, L"Range:", 6) == 0) {
-            const wchar_t* p = line + 6;
-            while (*p == L' ' || *p == L'\t') ++p;
-            if (_wcsnicmp(p, L"bytes=", 6) != 0) return false;
-            p += 6;
-            while (*p == L' ') ++p;
-            if (!iswdigit(*p)) return false;
-            if (start) *start = _wcstoui64(p, nullptr, 10);
-            return true;
-        }
-        const wchar_t* next = wcschr(line, L'\n');
-        if (!next) break;
-        line = next;
-    }
-    return false;
-}
-
-bool ParseContentRangeStart(const wchar_t* value, uint64_t* start) {
-    if (!value) return false;
-    while (*value == L' ') ++value;
-    if (_wcsnicmp(value, L"bytes", 5) != 0) return false;
-    const wchar_t* p = value + 5;
-    if (*p != L' ' && *p != L'=') return false;
-    while (*p == L' ' || *p == L'=') ++p;
-    if (!iswdigit(*p)) return false;
-    wchar_t* end = nullptr;
-    const uint64_t value64 = _wcstoui64(p, &end, 10);
-    if (!end || *end != L'-') return false;
-    if (start) *start = value64;
-    return true;
-}
-
-bool IsConnectionGroupError(DWORD error) {
-    return error == ERROR_INVALID_HANDLE || error == ERROR_INTERNET_TIMEOUT ||
-           error == ERROR_INTERNET_OPERATION_CANCELLED || error == ERROR_INTERNET_INCORRECT_HANDLE_STATE ||
-           error == ERROR_INTERNET_CANNOT_CONNECT;
-}
-
-bool SendGetRequest(HINTERNET session, const wchar_t* url, const wchar_t* headers, DWORD headersLength,
-                    DWORD flags, const RequestTimeouts& timeouts, HINTERNET* connectOut,
-                    HINTERNET* requestOut) {
-    *connectOut = nullptr;
-    *requestOut = nullptr;
-    if (!session || !url) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH] = L"";
-    wchar_t path[INTERNET_MAX_URL_LENGTH] = L"";
-    wchar_t extra[INTERNET_MAX_URL_LENGTH] = L"";
-    URL_COMPONENTSW parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = INTERNET_MAX_HOST_NAME_LENGTH;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = INTERNET_MAX_URL_LENGTH;
-    parts.lpszExtraInfo = extra;
-    parts.dwExtraInfoLength = INTERNET_MAX_URL_LENGTH;
-    if (!InternetCrackUrlW(url, 0, 0, &parts)) return false;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
-        return false;
-    }
-    if (!host[0]) {
-        SetLastError(ERROR_INTERNET_INVALID_URL);
-        return false;
-    }
-    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
-
-    // The object as sent: path and query, blanks escaped as a browser does.
-    std::wstring object;
-    for (const wchar_t* p = path; *p; ++p) object += (*p == L' ') ? std::wstring(L"%20") : std::wstring(1, *p);
-    for (const wchar_t* p = extra; *p && *p != L'#'; ++p)
-        object += (*p == L' ') ? std::wstring(L"%20") : std::wstring(1, *p);
-    if (object.empty()) object = L"/";
-
-    ScopedInternetHandle connect(
-        InternetConnectW(session, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connect) return false;
-    static const wchar_t* kAcceptTypes[] = {L"*/*", nullptr};
-    ScopedInternetHandle request(
-        HttpOpenRequestW(connect.Get(), L"GET", object.c_str(), nullptr, nullptr, kAcceptTypes, flags, 0));
-    if (!request) return false;
-    // Time-outs on the request's own handle: the only place every WinINet
-    // (Wine's included) honours them, so a silent server ends the call.
-    for (HINTERNET h : {connect.Get(), request.Get()}) {
-        DWORD value = timeouts.connectMs;
-        InternetSetOptionW(h, INTERNET_OPTION_CONNECT_TIMEOUT, &value, sizeof(value));
-        value = timeouts.sendMs;
-        InternetSetOptionW(h, INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof(value));
-        value = timeouts.receiveMs;
-        InternetSetOptionW(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof(value));
-    }
-    if (!HttpSendRequestW(request.Get(), headers, headers ? headersLength : 0, nullptr, 0)) return false;
-    *connectOut = connect.Release();
-    *requestOut = request.Release();
-    return true;
-}
-
-}  // namespace kavri
 
 CConnection::CConnection(CSession* session, const wchar_t* url)
     : m_session(session),
@@ -402,19 +294,16 @@ CConnection::CConnection(CSession* session, const wchar_t* url)
       m_openInWorkerThread(true),
       m_secure(false),
       m_gotRange(false),
-      m_connectHandle(nullptr) {
+      m_connectHandle(nullptr),
+      m_fresh(false),
+      m_acceptWhole(false) {
     if (!GetLogName()[0]) SetLogName(L"CConnection");
     m_url[0] = m_host[0] = m_path[0] = m_fileName[0] = L'\0';
     if (!kavri::SplitHttpUrl(url, &m_secure, m_host, m_path)) throw kavri::kErrBadArgument;
     wcscpy(m_url, url);
-    // The URL's last component names the file; a query or fragment is not
-    // part of a file name (and its '?' could never be one).
-    wchar_t bare[260];
-    wcscpy(bare, m_url);
-    const size_t cut = wcscspn(bare, L"?#");
-    bare[cut] = L'\0';
-    wcsncpy(m_fileName, PathFindFileNameW(bare), 255);
-    m_fileName[255] = L'\0';
+    // The URL's last component names the file when it is a plain name with
+    // an extension; anything else is saved under the neutral name.
+    if (!kavri::FileNameFromUrl(m_url, m_fileName, 256)) wcscpy(m_fileName, kavri::kDefaultFileName);
 }
 
 CConnection::CConnection(const CConnection& other)
@@ -425,7 +314,10 @@ CConnection::CConnection(const CConnection& other)
       m_openInWorkerThread(other.m_openInWorkerThread),
       m_secure(other.m_secure),
       m_gotRange(false),
-      m_connectHandle(nullptr) {
+      m_connectHandle(nullptr),
+      m_fresh(other.m_fresh),
+      m_acceptWhole(false),
+      m_requestUrl(other.m_requestUrl) {
     wcscpy(m_fileName, other.m_fileName);
     wcscpy(m_path, other.m_path);
     wcscpy(m_host, other.m_host);
@@ -453,10 +345,22 @@ void CConnection::AdoptHandles(HINTERNET connect, HINTERNET request) {
     m_urlHandle = request;
 }
 
+void CConnection::TakeOpenRequest(CConnection& from) {
+    Close();
+    m_connectHandle = static_cast<HINTERNET>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&from.m_connectHandle), nullptr));
+    m_urlHandle = static_cast<HINTERNET>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&from.m_urlHandle), nullptr));
+    m_answer = from.m_answer;
+    m_gotRange = from.m_gotRange;
+}
+
 int CConnection::RunOpen(bool test, bool onWorker) {
     auto job = std::make_shared<OpenJob>(static_cast<const CLog&>(*this));
     job->test = test;
-    job->url = m_url;
+    job->url = m_requestUrl.empty() ? std::wstring(m_url) : m_requestUrl;
+    job->flags = m_fresh ? kFreshFlags : kCacheableFlags;
+    job->acceptWhole = m_acceptWhole;
     job->session = m_session ? m_session->GetHandle() : nullptr;
     if (m_session) {
         job->timeouts.connectMs = m_session->GetConnectionTimeout();
@@ -464,19 +368,23 @@ int CConnection::RunOpen(bool test, bool onWorker) {
         job->timeouts.sendMs = send > 0 ? static_cast<DWORD>(send) : m_session->GetConnectionTimeout();
         job->timeouts.receiveMs = m_session->GetReceiveTimeout();
     }
-    wchar_t headers[150] = L"";
-    const int count = GetRequestHeaders(headers, 150);
-    if (count > 0 && count < 150) {
+    wchar_t headers[kHeaderChars] = L"";
+    const int count = GetRequestHeaders(headers, kHeaderChars);
+    if (count > 0 && count < static_cast<int>(kHeaderChars)) {
         job->headers.assign(headers, static_cast<size_t>(count));
         job->ranged = kavri::ParseRangeStart(job->headers.c_str(), &job->rangeStart);
+        if (job->headers.back() != L'\n') job->headers += L"\r\n";
     }
+    // Only the bytes themselves: no compressed stream to save by mistake.
+    job->headers += L"Accept-Encoding: identity\r\n";
     if (test) job->failureCounter = m_session;
 
     if (!onWorker) {
         const int result = RunJob(*job);
+        m_answer = job->answer;
         if (result == kavri::kOk) {
             AdoptHandles(job->connect.Release(), job->request.Release());
-            m_gotRange = job->ranged;
+            m_gotRange = job->answer.ranged;
         }
         return result;
     }
@@ -491,12 +399,16 @@ int CConnection::RunOpen(bool test, bool onWorker) {
         if (!test) LogInfo(this, L":Open, complete");
         // The block is ours again: the worker has ended.
         const int result = job->result;
+        m_answer = job->answer;
         if (result == kavri::kOk && job->request) {
             AdoptHandles(job->connect.Release(), job->request.Release());
-            m_gotRange = job->ranged;
+            m_gotRange = job->answer.ranged;
         }
         return result;
     }
+    // The worker sends nothing more and closes what it holds when its call
+    // returns.
+    job->abandoned = true;
 
     if (test) {
         // Give up at once; from now on the worker counts into nothing.

@@ -14,11 +14,24 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <string>
 
 #include "common/Handles.h"
 #include "log/Log.h"
 
 class CSession;
+
+namespace kavri {
+// What the download needs of the last answer a connection received.
+struct AnswerInfo {
+    DWORD status = 0;
+    bool ranged = false;      // 206 with the start asked for
+    int64_t total = -1;       // the size a Content-Range gave
+    std::wstring etag;
+    std::wstring lastModified;
+    std::wstring finalUrl;    // after redirects
+};
+}  // namespace kavri
 
 class CConnection : public virtual CLog {
 public:
@@ -31,7 +44,8 @@ public:
     CConnection& operator=(const CConnection&) = delete;
 
     // Extra request header lines for the buffer (capacity in characters);
-    // returns their length, 0 for none. Always called with 150 characters.
+    // returns their length, 0 for none. Always called with kHeaderChars.
+    static constexpr DWORD kHeaderChars = 1024;
     virtual int GetRequestHeaders(wchar_t* buffer, DWORD capacity);
 
     int Open();         // 0: open with status 200/206; else a result code
@@ -46,6 +60,7 @@ public:
     const wchar_t* GetPath() const { return m_path; }
     const wchar_t* GetFileName() const { return m_fileName; }
     bool AcceptsRanges() const { return m_acceptsRanges; }
+    void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
     HINTERNET GetUrlHandle() const { return m_urlHandle; }
     CSession* GetSessionPtr() const { return m_session; }
     void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
@@ -54,6 +69,16 @@ public:
     // answered with 206 and a Content-Range starting at the offset asked for.
     // (An open whose range was not honoured fails with -403 instead.)
     bool GotRequestedRange() const { return m_gotRange; }
+    const kavri::AnswerInfo& Answer() const { return m_answer; }
+    // Moves an open request (and what its answer said) from another connection.
+    void TakeOpenRequest(CConnection& from);
+    // Forces answers from the origin (no Pragma: no-cache otherwise).
+    void SetFreshAnswers(bool value) { m_fresh = value; }
+    // A 200 with the whole body is accepted for a ranged request.
+    void SetAcceptWholeAnswer(bool value) { m_acceptWhole = value; }
+    // Requests go to this URL (the one redirects led to) instead.
+    void SetRequestUrl(const std::wstring& url) { m_requestUrl = url; }
+    const std::wstring& GetRequestUrl() const { return m_requestUrl; }
 
 protected:
     wchar_t m_url[260];
@@ -67,6 +92,10 @@ protected:
     bool m_secure;             // https: TLS, certificate errors never ignored
     bool m_gotRange;
     HINTERNET m_connectHandle;  // parent of the request; owned (closed by Close)
+    bool m_fresh;
+    bool m_acceptWhole;
+    std::wstring m_requestUrl;
+    kavri::AnswerInfo m_answer;
 
 private:
     int RunOpen(bool test, bool onWorker);
@@ -79,6 +108,14 @@ namespace kavri {
 // Checks and splits a URL: scheme http:// or https:// (any case), host up to
 // the first '/', path from it. False for anything else.
 bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]);
+
+// The name a download is saved under when neither the URL nor the server
+// offers a usable one.
+constexpr wchar_t kDefaultFileName[] = L"setup.exe";
+
+// The file name the URL's last path component gives, percent escapes undone;
+// false unless it is a safe plain name with an extension.
+bool FileNameFromUrl(const wchar_t* url, wchar_t* out, size_t outChars);
 
 // The file name a Content-Disposition value offers, reduced to a plain file
 // name; false when it offers none or the name is not safe to use.

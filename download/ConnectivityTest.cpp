@@ -1,7 +1,9 @@
 // How many connections to the server may be open at once: n probes (the
 // coordinator's maxSegments) open the download URL at the same time in a
 // session of their own; every failed open counts in that session, and
-// maxSegments becomes n - failures + 1.
+// maxSegments becomes n - failures + 1 (at most the bound of 16). An answer
+// 429 or 503 counts as a failure: the server limits its connections. Each
+// probe asks for 11 bytes.
 //
 // Concurrency: the probes run on their own threads and count into the test
 // session under the process-wide lock. A probe's timed-out open leaves its
@@ -39,7 +41,7 @@ int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
 int CDownloader::RunConnectivityTest() {
     const uint32_t n = m_maxSegments;
     if (!m_currentConnection) return kavri::kErrNoConnection;
-    if (!m_currentConnection->AcceptsRanges()) {
+    if (!m_plan.Ranges()) {
         // Without byte ranges the file comes in one segment whatever the
         // server accepts, and every probe would have to ask for the whole
         // file (which the server then sends in full): nothing to measure.
@@ -59,10 +61,12 @@ int CDownloader::RunConnectivityTest() {
     std::unique_ptr<CSegment> connection;
     {
         CConnection base(session.get(), m_currentConnection->GetUrl());
-        connection.reset(new CSegment(0, base, 0, 10));
+        base.SetRequestUrl(m_currentConnection->GetRequestUrl());
+        base.SetFreshAnswers(m_fresh);
+        connection.reset(new CSegment(0, base, 0, 11));
     }
     connection->SetLogName(L"CConnection");
-    connection->SetAcceptsRanges(m_currentConnection->AcceptsRanges());
+    connection->SetAcceptsRanges(true);
     connection->SetOpenInWorkerThread(true);
 
     if (!session->GetSession(false)) {
@@ -80,7 +84,7 @@ int CDownloader::RunConnectivityTest() {
 
     std::vector<CSegment*> probes;
     for (uint32_t i = 1; i <= n; ++i) {
-        CSegment* probe = new CSegment(i, *connection, 0, 10);
+        CSegment* probe = new CSegment(i, *connection, 0, 11);
         probe->owner = this;
         probes.push_back(probe);
     }

@@ -1,27 +1,35 @@
-// The download coordinator: sizes the remote file, creates and pre-sizes the
-// local file, tests how many parallel connections the server accepts, splits
-// the file into byte-range segments, runs and supervises them (restarting
-// failed ones) and reports every stage through one callback.
+// The download coordinator: asks for the file's first piece (whose answer
+// gives the size and validator, and whose body is the first data), creates
+// or reopens the local file, tests how many parallel connections the server
+// accepts, plans the file into lanes and runs one worker per lane, each
+// asking for bounded pieces and taking over work left by others; it
+// supervises them (restarting failed ones), keeps a resume record beside the
+// partial file, and reports every stage through one callback.
 //
 // Threads: the caller's thread (configuration, Run, Cancel), one main
 // download thread per Run, one worker per running segment or probe, and the
 // short CancelAsync thread. Notifications 0, 1, 2, 4, 5 arrive on the main
-// download thread, 3 (progress) concurrently on segment threads.
-// cancelled/running are atomics; fileLock serialises seek+write and the byte
-// total. Nothing a worker touches is freed before that worker has ended.
+// download thread, 3 (progress, at most ten a second) on segment threads.
+// cancelled/running/stopWorkers are atomics; planLock guards the plan (the
+// workers' calls through ISegmentHost); file writes need no lock (each byte
+// has one owner). Nothing a worker touches is freed before it has ended.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "common/CriticalSection.h"
+#include "download/FileWriter.h"
+#include "download/Planner.h"
+#include "download/SegmentHost.h"
 #include "net/Session.h"
 
 class CConnection;
+class CSegment;
 class CDownloader;
 
 enum DownloadState : int32_t {
@@ -41,19 +49,25 @@ struct DownloadEvent {
 
 typedef void (*DownloadCallback)(CDownloader* sender, DownloadEvent event);
 
-class CDownloader : public CSession, public virtual CLog {
+class CDownloader : public CSession, public ISegmentHost, public virtual CLog {
 public:
-    class CSegment;
+    using CSegment = ::CSegment;
 
     CDownloader();
     ~CDownloader();
 
     // Configuration; each throws kavri::EErrorCode -4 while a download runs
     // (SetUrl/AddUrl also -2 for a bad URL).
-    void SetMaxSegments(uint32_t n);  // 0 is taken as 1
+    void SetMaxSegments(uint32_t n);  // clamped to 1..16, with a warning
     void SetUrl(const wchar_t* url);
     void AddUrl(const wchar_t* url);
     void SetCallback(DownloadCallback fn) { m_callback = fn; }
+    // The folder new files are created in (default: %TEMP%); the resume
+    // record lives there too.
+    void SetDownloadFolder(const wchar_t* dir) { m_folder = dir ? dir : L""; }
+    // Answers must come from the origin (no cache), and nothing is kept for
+    // a resume after a restart: for files that must be current.
+    void SetFreshAnswers(bool value) { m_fresh = value; }
 
     // 0 when the download thread started, else the error code (also stored).
     int Run(void* context);
@@ -66,21 +80,20 @@ public:
     int GetResult() const { return m_result.load(); }
     bool IsBusy() const { return m_running.load() == 1; }
     uint32_t GetMaxSegments() const { return m_maxSegments; }
-
-    // Called by segments on their worker threads.
-    uint32_t WriteToFile(CSegment* segment, const void* buffer, uint32_t count);
     bool IsCancelled() const { return m_cancelled.load() != 0; }
     bool IsRunningFlag() const { return m_running.load() == 1; }
 
-    // A segment that must start over from 0 (no byte ranges) takes back the
-    // bytes it had counted, so the total never exceeds the file.
-    void ForgetWrittenBytes(uint64_t count);
-
-    // Tests shorten the restart delay factor.
+    // Tests shorten the restart delays, and replace the free space that the
+    // target directory reports (negative: use the real value).
     void SetRestartDelayFactorForTest(uint32_t factor) { m_restartDelayFactor = factor; }
-    // Tests replace the free space that the target directory reports
-    // (negative: use the real value).
     void SetFreeSpaceForTest(int64_t bytes) { m_freeSpaceForTest = bytes; }
+
+    // ISegmentHost, called on segment workers.
+    bool ShouldStop() override;
+    bool NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) override;
+    bool SameFile(const kavri::AnswerInfo& answer) override;
+    int64_t Deliver(uint32_t id, uint64_t offset, const void* data, uint32_t count, bool* pieceDone) override;
+    void Stopped(uint32_t id) override;
 
 protected:
     virtual void OnStatus(int state);
@@ -89,35 +102,39 @@ protected:
     virtual void Dispose(bool cancelFirst);
 
     int DoRun();
+    int DoRunOnce();
     int Connect();
+    int FirstRequest(CConnection* connection);
     int OnCreateFilestream(CConnection* connection);
     void CreateSegments(CConnection* connection);
+    void StartSegments();
+    void AddSegment(uint32_t id, CConnection* source);
+    void RemoveSegment(size_t index);
     int WaitAll();
+    bool Finished();
     int RunConnectivityTest();
     static int WaitForTestSegments(std::vector<CSegment*>& probes);
 
-    // Segment lifetime: a segment whose worker has ended is deleted; one whose
-    // worker still runs is cut off from this coordinator and kept in
-    // m_retired until it ends (swept later, waited for on destruction).
+    // The resume record: found for this URL, kept up to date, removed.
+    bool LoadResume(CConnection* connection);
+    void SaveResume(bool force);
+    void DeleteResume();
+    std::wstring Folder() const;
+    // Forgets the download (another version of the file, a reset): workers
+    // cut off, file closed, and with deleteFile the file and record removed.
+    void DiscardDownload(bool deleteFile);
+
     void ReleaseSegment(CSegment* segment);
     void ReleaseAllSegments();
     void SweepRetired();
-    // Waits until every worker of this coordinator has ended or deadline
-    // (GetTickCount64) passes; true when all ended.
     bool WaitForWorkers(ULONGLONG deadline);
-    bool CloseFile();  // false when the final flush failed
-    int64_t BytesWritten();  // under fileLock
-    bool SegmentSucceeded(const CSegment* segment) const;
-    // QueryFileInformation through a URL connection, asking for the first
-    // byte only (the size then comes from Content-Range) and plainly when
-    // the server does not serve that range.
-    int QueryFile(CConnection* connection, int64_t* size);
     static void DeleteConnection(CConnection* connection);
     bool IsMainThread() const;
     static unsigned __stdcall MainThreadProc(void* param);
     static unsigned __stdcall CancelThreadProc(void* param);
 
     wchar_t m_filePath[MAX_PATH];
+    std::wstring m_folder;
     uint32_t m_restartDelayFactor;
     uint32_t m_maxSegments;
     uint64_t m_minSegmentSize;
@@ -125,40 +142,36 @@ protected:
     CConnection* m_currentConnection;
     SYSTEMTIME m_lastModified;
     int64_t m_fileSize;
-    int64_t m_bytesWritten;
-    FILE* m_file;
+    std::atomic<int64_t> m_bytesWritten;
+    kavri::FileWriter m_writer;
     std::atomic<int32_t> m_cancelled;
     std::atomic<int32_t> m_running;
+    std::atomic<int32_t> m_stopWorkers;  // the run the workers belong to has ended
     std::vector<CSegment*> m_segments;
-    kavri::CriticalSection m_fileLock;
     HANDLE m_doneEvent;
-    std::atomic<int> m_result;  // set by the download thread, Run and Cancel
+    std::atomic<int> m_result;
     DownloadCallback m_callback;
     void* m_context;
 
-    HANDLE m_thread;        // the main download thread of the last Run
+    kavri::CriticalSection m_planLock;
+    kavri::PiecePlanner m_plan;
+    bool m_planned;        // the file exists and is split (a Run resumes it)
+    bool m_fresh;
+    bool m_cleanEnd;       // a body of unknown length ended cleanly
+    CSegment* m_first;     // holds the first answer until a worker reads it
+    kavri::ByteRange m_firstPiece;
+    std::wstring m_validator;
+    std::wstring m_recordPath;  // set while a resume record is kept
+    int64_t m_resumed;
+    bool m_resumeFromDisk;  // the plan comes from a resume record
+    ULONGLONG m_savedTick;
+    uint64_t m_savedBytes;
+    std::atomic<ULONGLONG> m_progressTick;
+
+    HANDLE m_thread;
     DWORD m_threadId;
-    HANDLE m_cancelThread;  // the last CancelAsync thread
-    std::vector<CSegment*> m_retired;  // cut-off segments whose workers still run
+    HANDLE m_cancelThread;
+    std::vector<CSegment*> m_retired;
     int64_t m_freeSpaceForTest;
     bool m_disposed;
 };
-
-namespace kavri {
-// Pure planning helpers, exposed for tests.
-struct SegmentPlan {
-    uint64_t start;
-    uint64_t end;
-};
-// The byte ranges CreateSegments makes. A fileSize of UINT64_MAX (-1, size
-// unknown) gives one segment from 0 with no end (end 0: read to the end of
-// the data), and so does a file of 0 bytes.
-std::vector<SegmentPlan> PlanSegments(uint64_t fileSize, bool acceptsRanges,
-                                      uint32_t maxSegments, uint64_t minSegmentSize);
-// The delay before restarting a failed segment with n segments remaining.
-uint32_t RestartDelayMs(size_t remainingSegments, uint32_t restartDelayFactor);
-// maxSegments after a connectivity test with `failures` failed probes.
-uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures);
-// "name.ext" -> "name[n].ext".
-void NumberedFileName(const wchar_t* fileName, unsigned n, wchar_t* out, size_t outChars);
-}  // namespace kavri

@@ -45,7 +45,9 @@ bool Ping(const wchar_t* url) {
                 request->GetReceiveTimeout()};
             HINTERNET connect = nullptr;
             HINTERNET opened = nullptr;
-            if (kavri::SendGetRequest(session, url, nullptr, 0, 0, timeouts, &connect, &opened)) {
+            // Every ping must reach the tracking server: no cache answers it.
+            if (kavri::SendGetRequest(session, url, nullptr, 0, INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE,
+                                      timeouts, &connect, &opened)) {
                 // Only the sending is judged: the answer is not read.
                 InternetCloseHandle(opened);
                 InternetCloseHandle(connect);

@@ -1,10 +1,4 @@
-// One byte range of the remote file on a worker thread of its own.
-//
-// Concurrency: the worker writes every field; the coordinator reads them only
-// after the worker thread has ended (WaitForWorker orders the accesses) and
-// starts a worker only when none runs. The owner is reached only through
-// OwnerCancelled/WriteToOwner under ownerLock, so DetachOwner can cut a worker
-// off from a coordinator that is going away.
+// One worker of a download. See Segment.h for the threads.
 #include "download/Segment.h"
 
 #include <ctime>
@@ -21,17 +15,15 @@ namespace {
 
 int64_t Now() { return _time64(nullptr); }
 
-// Read errors that mean the connection went away (the coordinator restarts
-// such a segment from where it stopped and gives up when all fail so).
+// Read errors that mean the connection went away.
 bool IsConnectionReadError(DWORD e) {
-    return e == ERROR_INTERNET_OPERATION_CANCELLED || e == ERROR_INVALID_HANDLE ||
-           e == ERROR_INTERNET_TIMEOUT || e == ERROR_INTERNET_INCORRECT_HANDLE_STATE ||
-           e == ERROR_INTERNET_CANNOT_CONNECT;
+    return e == ERROR_INTERNET_OPERATION_CANCELLED || e == ERROR_INVALID_HANDLE || e == ERROR_INTERNET_TIMEOUT ||
+           e == ERROR_INTERNET_INCORRECT_HANDLE_STATE || e == ERROR_INTERNET_CANNOT_CONNECT;
 }
 
 }  // namespace
 
-CDownloader::CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uint64_t end_)
+CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uint64_t end_)
     : CLog(L"CSegment"),
       CConnection(source),
       id(id_),
@@ -44,74 +36,82 @@ CDownloader::CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_
       startTime(0),
       endTime(0),
       startCount(0),
-      result(kavri::kErrNotFinished) {
+      result(kavri::kErrNotFinished),
+      lastStatus(0),
+      limited(false),
+      changed(false) {
     SetOpenInWorkerThread(false);
-    ZeroMemory(buffer, sizeof(buffer));
     wchar_t name[1024];
     _snwprintf(name, 1023, L"CSegment:#%d", static_cast<int>(id));
     name[1023] = L'\0';
     SetLogName(name);
 }
 
-CDownloader::CSegment::~CSegment() { Dispose(); }
+CSegment::~CSegment() { Dispose(); }
 
-int CDownloader::CSegment::GetRequestHeaders(wchar_t* headers, DWORD capacity) {
+int CSegment::GetRequestHeaders(wchar_t* headers, DWORD capacity) {
     if (!headers || capacity == 0) return 0;
-    // Whenever the server serves ranges, ask for exactly the range needed,
-    // also from offset 0: a request for the whole file that is read only in
-    // part makes the server send (and WinINet drain) far more than needed.
-    // Without byte ranges the whole file is asked for (and a restart begins
-    // again at 0, see ThreadMain).
-    if (!m_acceptsRanges || (start == 0 && end == 0)) return 0;
-    int n;
-    if (end != 0)
-        n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u", start, end);
-    else
-        n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-", start);
+    // Without byte ranges the whole file is asked for; otherwise exactly the
+    // piece, so that no request has a body beyond what is wanted.
+    if (!m_acceptsRanges || end <= start || end == UINT64_MAX) return 0;
+    int n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u", start, end - 1);
+    if (n > 0 && !m_ifRange.empty())
+        n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u\r\nIf-Range: %ls", start, end - 1,
+                       m_ifRange.c_str());
     headers[capacity - 1] = L'\0';
-    if (n < 0) n = static_cast<int>(wcslen(headers));
-    return n;
+    return n < 0 ? 0 : n;
 }
 
-bool CDownloader::CSegment::WaitForWorker(DWORD timeoutMs) const {
+bool CSegment::WaitForWorker(DWORD timeoutMs) const {
     if (!thread) return true;
     return WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
 }
 
-void CDownloader::CSegment::DetachOwner() {
+void CSegment::DetachOwner() {
     std::lock_guard<kavri::CriticalSection> lock(ownerLock);
     owner = nullptr;
 }
 
-bool CDownloader::CSegment::OwnerCancelled() {
+bool CSegment::OwnerStops() {
     std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-    return !owner || owner->IsCancelled();
+    return !owner || owner->ShouldStop();
 }
 
-uint32_t CDownloader::CSegment::WriteToOwner(const void* data, uint32_t count) {
-    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-    if (!owner) return 0;
-    return owner->WriteToFile(this, data, count);
+void CSegment::AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t pieceEnd) {
+    TakeOpenRequest(from);
+    start = pieceStart;
+    end = pieceEnd;
+    m_adopted = m_urlHandle != nullptr;
 }
 
-void CDownloader::CSegment::Start(uint32_t delayMs) {
+uint64_t CSegment::Rate() const {
+    const ULONGLONG began = m_pieceTick.load();
+    if (!began || !running) return m_lastRate.load();
+    const ULONGLONG ms = GetTickCount64() - began;
+    const uint64_t bytes = m_pieceBytes.load();
+    // A request that has brought nothing for a second is as good as stalled.
+    if (bytes == 0) return ms > 1000 ? 1 : 0;
+    return bytes * 1000 / (ms ? ms : 1);
+}
+
+void CSegment::Start(uint32_t delayMs) {
     if (delayMs != 0) {
         LogInfo(this, L"starting in %ds...", static_cast<int>(delayMs));
         Sleep(delayMs);
     } else {
         LogInfo(this, L"starting...");
     }
-    if (owner && !owner->IsCancelled() && owner->IsRunningFlag()) {
-        // The coordinator starts a segment only when its last worker has
-        // ended; the handle of that one is no longer needed.
-        if (thread) {
+    if (!OwnerStops()) {
+        if (thread) {  // the last worker has ended; its handle is not needed
             CloseHandle(thread);
             thread = nullptr;
         }
         ++startCount;
         result = kavri::kErrNotFinished;
+        running = 1;  // before the thread exists: the host sees it as running
         thread = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
         if (!thread) {
+            running = 0;
             result = kavri::kErrGeneric;
             LogError(this, kavri::kErrGeneric, L"failed to create a new thread. Will try later...");
         }
@@ -120,7 +120,7 @@ void CDownloader::CSegment::Start(uint32_t delayMs) {
     }
 }
 
-DWORD WINAPI CDownloader::CSegment::ThreadProc(LPVOID param) {
+DWORD WINAPI CSegment::ThreadProc(LPVOID param) {
     CSegment* segment = static_cast<CSegment*>(param);
     if (!segment) return static_cast<DWORD>(-1);
     if (!kavri::Guarded([&] { segment->ThreadMain(); })) {
@@ -133,101 +133,123 @@ DWORD WINAPI CDownloader::CSegment::ThreadProc(LPVOID param) {
     return 0;
 }
 
-void CDownloader::CSegment::ThreadMain() {
+bool CSegment::NextPiece() {
+    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
+    kavri::ByteRange piece{};
+    if (!owner || !owner->NextPiece(id, &piece, &m_ifRange)) return false;
+    start = piece.start;
+    end = piece.end;
+    return true;
+}
+
+// Reads the open request's body into the piece [start, end) until the piece
+// is complete or was cut short by a take-over; throws a result code.
+void CSegment::ReadPiece() {
+    m_pieceTick = GetTickCount64();
+    m_pieceBytes = 0;
+    uint64_t position = start;
+    for (;;) {
+        if (OwnerStops()) throw kavri::kCancelled;
+        DWORD read = 0;
+        if (!InternetReadFile(m_urlHandle, m_buffer.get(), kReadSize, &read)) {
+            const DWORD e = GetLastError();
+            const int code = IsConnectionReadError(e) ? kavri::kErrNoConnection : kavri::kErrRead;
+            LogError(this, code, L"failed to read internet resource data, WIN_INTET_ERROR: %d", static_cast<int>(e));
+            throw static_cast<EErrorCode>(code);
+        }
+        if (read == 0) {
+            if (end != UINT64_MAX && position < end) {
+                // The data ended early (a cut body reads as a normal end).
+                LogError(this, kavri::kErrNotFinished, L"download not complete, remains %db",
+                         static_cast<int>(static_cast<uint32_t>(end - position)));
+                throw kavri::kErrNoConnection;
+            }
+            break;
+        }
+        bool pieceDone = false;
+        int64_t kept;
+        {
+            std::lock_guard<kavri::CriticalSection> lock(ownerLock);
+            if (!owner) throw kavri::kCancelled;
+            kept = owner->Deliver(id, position, m_buffer.get(), read, &pieceDone);
+        }
+        if (kept < 0) {
+            LogError(this, kavri::kErrWriteFile, L"Error writing data to a local file");
+            throw kavri::kErrWriteFile;
+        }
+        position += static_cast<uint64_t>(kept);
+        downloaded += static_cast<uint64_t>(kept);
+        m_pieceBytes += static_cast<uint64_t>(kept);
+        if (pieceDone) break;
+    }
+    // A piece whose end was taken over leaves a body behind: dropped here
+    // (the platform reads what has already arrived, then closes).
+    m_lastRate = Rate();
+    m_pieceTick = 0;
+    Close();
+}
+
+void CSegment::ThreadMain() {
     running = 1;
-    if (OwnerCancelled()) {
+    if (OwnerStops()) {
         result = kavri::kCancelled;
         running = 0;
         return;
     }
-    if (!m_acceptsRanges && GetPosition() > 0) {
-        // Without byte ranges the server can only send the file from its
-        // first byte: start over and take back what was counted.
-        {
-            std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-            if (owner) owner->ForgetWrittenBytes(GetPosition());
-        }
-        start = 0;
-        downloaded = 0;
-    } else {
-        start += downloaded;
-        downloaded = 0;
-    }
+    if (!m_buffer) m_buffer.reset(new unsigned char[kReadSize]);
+    downloaded = 0;
+    limited = changed = false;
     result = kavri::kErrNotFinished;
     startTime = Now();
-    int r = Open();
-    result = r;
-    if (r != 0) {
-        endTime = Now();
-        running = 0;
-        return;
-    }
-    result = kavri::kErrNotFinished;
     LogInfo(this, L"starting download...");
     try {
         for (;;) {
-            if (OwnerCancelled()) throw kavri::kCancelled;
-            DWORD read = 0;
-            if (!InternetReadFile(m_urlHandle, buffer, sizeof(buffer), &read)) {
-                DWORD e = GetLastError();
-                if (IsConnectionReadError(e)) {
-                    LogError(this, kavri::kErrNoConnection,
-                             L"failed to read internet resource data, WIN_INTET_ERROR: %d", static_cast<int>(e));
-                    throw kavri::kErrNoConnection;
+            if (OwnerStops()) throw kavri::kCancelled;
+            if (!m_adopted) {
+                if (!NextPiece()) break;  // nothing left for this worker
+                m_pieceTick = GetTickCount64();
+                m_pieceBytes = 0;
+                const int r = Open();
+                lastStatus = Answer().status;
+                if (r != 0) {
+                    limited = lastStatus == 429 || lastStatus == 503;
+                    // A 200 to a request with If-Range: the file is another now.
+                    changed = lastStatus == 200 && !m_ifRange.empty();
+                    throw static_cast<EErrorCode>(r);
                 }
-                LogError(this, kavri::kErrRead, L"failed to read internet resource data, WIN_INTET_ERROR: %d",
-                         static_cast<int>(e));
-                throw kavri::kErrRead;
+                bool same;
+                {
+                    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
+                    same = owner && owner->SameFile(Answer());
+                }
+                if (!same) {
+                    changed = true;
+                    LogError(this, kavri::kErrHttpStatus, L"the file on the server has changed");
+                    throw kavri::kErrHttpStatus;
+                }
             }
-            if (read == 0) break;  // end of data
-            // Only the bytes of this range are written and counted; what the
-            // server sends beyond `end` belongs to the next segment.
-            uint32_t count = read;
-            if (end != 0) {
-                const uint64_t position = GetPosition();
-                if (position >= end) break;
-                if (end - position < count) count = static_cast<uint32_t>(end - position);
-            }
-            uint32_t written = WriteToOwner(buffer, count);
-            if (written == 0) {
-                if (OwnerCancelled()) throw kavri::kCancelled;
-                LogError(this, kavri::kErrWriteFile, L"Error writing data to a local file");
-                throw kavri::kErrWriteFile;
-            }
-            downloaded += written;
-            if (written != count) {
-                // The rest of the chunk is lost: a gap in the file, not
-                // something to go on from.
-                LogError(this, kavri::kErrWriteFile, L":Written %db lest then read %db", static_cast<int>(written),
-                         static_cast<int>(count));
-                throw kavri::kErrWriteFile;
-            }
-            if (end != 0 && GetPosition() >= end) {
-                downloaded = end - start;
-                break;
-            }
+            m_adopted = false;
+            ReadPiece();
+            if (end == UINT64_MAX) break;  // a body of unknown length has ended cleanly
         }
-        if (end != 0 && GetPosition() != end) {
-            // The data ended early (a truncated body reads as a normal end):
-            // a connection failure, restarted from here by the coordinator.
-            LogError(this, kavri::kErrNotFinished, L"download not complete, remains %db",
-                     static_cast<int>(static_cast<uint32_t>(end - GetPosition())));
-            throw kavri::kErrNoConnection;
-        }
-        if (result == kavri::kErrNotFinished) result = 0;
-        Close();  // frees the server's connection slot at once
-        if (!OwnerCancelled())
-            LogInfo(this, L"download complete, %ds left.", static_cast<int>(Now() - startTime));
+        result = 0;
+        if (!OwnerStops()) LogInfo(this, L"download complete, %ds left.", static_cast<int>(Now() - startTime));
     } catch (EErrorCode c) {
+        m_adopted = false;
+        m_pieceTick = 0;
         Close();
         result = c;
         LogInfo(this, L"download failed, %ds left.", static_cast<int>(Now() - startTime));
+    }
+    {
+        std::lock_guard<kavri::CriticalSection> lock(ownerLock);
+        if (owner) owner->Stopped(id);
     }
     endTime = Now();
     running = 0;
 }
 
-void CDownloader::CSegment::Dispose() {
+void CSegment::Dispose() {
     LogInfo(this, L"Dispose, starting");
     if (thread) {
         CloseHandle(thread);
@@ -239,9 +261,9 @@ void CDownloader::CSegment::Dispose() {
 // ---------------------------------------------------------------------------
 // Test mode: a connectivity probe only opens its request and reads nothing.
 
-void CDownloader::CSegment::RunTest() {
+void CSegment::RunTest() {
     LogInfo(this, L"test starting...");
-    if (owner && !owner->IsCancelled() && owner->IsRunningFlag()) {
+    if (!OwnerStops()) {
         result = kavri::kErrNotFinished;
         thread = CreateThread(nullptr, 0, TestThreadProc, this, 0, nullptr);
         if (!thread) {
@@ -255,7 +277,7 @@ void CDownloader::CSegment::RunTest() {
     }
 }
 
-DWORD WINAPI CDownloader::CSegment::TestThreadProc(LPVOID param) {
+DWORD WINAPI CSegment::TestThreadProc(LPVOID param) {
     CSegment* segment = static_cast<CSegment*>(param);
     if (!segment) return static_cast<DWORD>(-1);
     if (!kavri::Guarded([&] { segment->TestThreadMain(); })) {
@@ -268,9 +290,9 @@ DWORD WINAPI CDownloader::CSegment::TestThreadProc(LPVOID param) {
     return 0;
 }
 
-void CDownloader::CSegment::TestThreadMain() {
+void CSegment::TestThreadMain() {
     running = 1;
-    if (OwnerCancelled()) {
+    if (OwnerStops()) {
         result = kavri::kCancelled;
         running = 0;
         return;

@@ -1,24 +1,30 @@
-// One byte range of the remote file, downloaded on a worker thread of its own
-// and written into the shared target file through its owner. A segment is
-// itself a connection (its own request with its own Range header). The same
-// class serves as a connectivity probe (RunTest / TestThreadMain).
+// One worker of a download: a connection of its own that asks for the
+// pieces its host gives it, one bounded byte range per request, reads each
+// in 64 KiB reads and hands the bytes to the host, until nothing is left.
+// The same class serves as a connectivity probe (RunTest / TestThreadMain).
 //
-// Concurrency: the worker writes every field; the coordinator reads result,
-// times and start count only after the worker has ended, and calls Start only
-// when no worker runs.
+// Concurrency: the worker thread writes every field; the coordinator reads
+// result, times, counters and flags only after the worker has ended, and
+// starts a worker only when none runs. The host is reached only under
+// ownerLock, so DetachOwner can cut a worker off from a host going away.
+// rateBps is read by the host while the worker runs.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 
-#include "download/Connection.h"
 #include "common/CriticalSection.h"
-#include "download/Downloader.h"
+#include "download/Connection.h"
+#include "download/SegmentHost.h"
 
-class CDownloader::CSegment final : public virtual CConnection {
+class CSegment final : public virtual CConnection {
 public:
+    static constexpr uint32_t kReadSize = 64 * 1024;
+
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
 
@@ -30,32 +36,48 @@ public:
     uint64_t GetPosition() const { return start + downloaded; }
     // Waits up to timeoutMs for the current worker; true when none runs.
     bool WaitForWorker(DWORD timeoutMs) const;
-    // Probes copy the coordinator's knowledge of byte-range support.
-    void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
-    // Cuts the segment off from its owner: once this returns, the worker
-    // never touches the owner again and ends at its next check.
+    // The piece the next Open asks for, and the validator for If-Range.
+    void SetPiece(uint64_t from, uint64_t to, const std::wstring& ifRange) {
+        start = from;
+        end = to;
+        m_ifRange = ifRange;
+    }
+    // The next run reads this open request (the first answer) for the
+    // piece [from, to) before it asks for anything.
+    void AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t pieceEnd);
+    // Cuts the segment off from its host: once this returns, the worker
+    // never touches the host again and ends at its next check.
     void DetachOwner();
+    // Bytes per second of the piece under way (0 while unknown).
+    uint64_t Rate() const;
 
     uint32_t id;
-    uint64_t start;
-    uint64_t end;  // 0: read to the end of the data
-    uint64_t downloaded;
-    CDownloader* owner;
+    uint64_t start;       // the piece under way
+    uint64_t end;
+    uint64_t downloaded;  // bytes written since the last (re)start
+    ISegmentHost* owner;
     std::atomic<int32_t> running;
     HANDLE thread;
     int64_t startTime;
     int64_t endTime;
     uint32_t startCount;
     int32_t result;
-    unsigned char buffer[8192];
+    DWORD lastStatus;  // of the last answer
+    bool limited;      // the server refused it for its connection limit (429, 503)
+    bool changed;      // an answer showed another version of the file
 
 private:
-    // Every access of the worker to its owner goes through these, under
-    // ownerLock, so DetachOwner can end the relation safely.
-    bool OwnerCancelled();
-    uint32_t WriteToOwner(const void* data, uint32_t count);
+    bool OwnerStops();
+    bool NextPiece();
+    void ReadPiece();
 
     kavri::CriticalSection ownerLock;
+    std::unique_ptr<unsigned char[]> m_buffer;
+    std::wstring m_ifRange;
+    bool m_adopted = false;
+    std::atomic<ULONGLONG> m_pieceTick{0};
+    std::atomic<uint64_t> m_pieceBytes{0};
+    std::atomic<uint64_t> m_lastRate{0};  // of the last piece: sizes the next
 
     void ThreadMain();
     void TestThreadMain();

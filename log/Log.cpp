@@ -103,9 +103,15 @@ void Trace(const CLog* source, int level, int code, const wchar_t* format, va_li
 
     wchar_t message[kLogMessageChars];
     FormatBounded(message, kLogMessageChars, format, args);
-    wchar_t line[kLogMessageChars];
-    FormatBoundedV(line, kLogMessageChars, L"%ls:%ls", source ? source->GetLogName() : L"",
+    wchar_t raw[kLogMessageChars];
+    FormatBoundedV(raw, kLogMessageChars, L"%ls:%ls", source ? source->GetLogName() : L"",
                    message);
+    // Texts from the network, the INI file or the command line may hold
+    // line breaks and other control characters: one call is one line.
+    // A line break that ends the message is the line's own end.
+    for (size_t n = wcslen(raw); n > 0 && (raw[n - 1] == L'\n' || raw[n - 1] == L'\r'); --n) raw[n - 1] = L'\0';
+    wchar_t line[kLogMessageChars];
+    kavri::EscapeControlChars(raw, line, kLogMessageChars);
 
     if (level >= LOG_LEVEL_ERROR) {
         std::string bytes = ToCurrentCodePage(line);
@@ -186,6 +192,30 @@ void SetLogFilePath(const wchar_t* path) {
 }
 
 namespace kavri {
+
+void EscapeControlChars(const wchar_t* text, wchar_t* out, size_t outChars) {
+    if (outChars == 0) return;
+    const size_t markLen = wcslen(kTruncated);
+    size_t n = 0;
+    for (const wchar_t* p = text ? text : L""; *p; ++p) {
+        const unsigned c = *p;
+        const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029;
+        wchar_t piece[8] = {static_cast<wchar_t>(c), 0};
+        if (control) _snwprintf(piece, 8, c < 0x100 ? L"\\x%02x" : L"\\u%04x", c);
+        piece[7] = L'\0';
+        const size_t len = wcslen(piece);
+        if (n + len >= outChars) {
+            // Cut where the mark still fits, like any line that is too long.
+            if (outChars <= markLen) break;
+            if (n > outChars - 1 - markLen) n = outChars - 1 - markLen;
+            wcscpy(out + n, kTruncated);
+            return;
+        }
+        wcscpy(out + n, piece);
+        n += len;
+    }
+    out[n] = L'\0';
+}
 
 const wchar_t* LogLevelName(int level) {
     if (level == LOG_LEVEL_WARNING) return L"WARNING";

@@ -70,4 +70,8 @@ namespace kavri {
 void FormatLogFileLine(wchar_t* out, size_t outChars, const wchar_t* timeText, int level,
                        int code, const wchar_t* line);
 const wchar_t* LogLevelName(int level);
+// Copies text with every control character (C0, DEL, C1, U+2028/2029)
+// written as a visible escape ("\x1b", "\u2028"); cut and marked "..." when
+// it does not fit.
+void EscapeControlChars(const wchar_t* text, wchar_t* out, size_t outChars);
 }  // namespace kavri

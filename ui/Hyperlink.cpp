@@ -93,6 +93,21 @@ LRESULT CALLBACK HyperlinkProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
             }
         }
         return CallSaved(saved, hwnd, message, wParam, lParam);
+    case WM_SETFONT: {
+        // A font that is neither of ours is the dialog's new one (the scaling
+        // changed): the underlined twin is made again at its size.
+        HFONT font = reinterpret_cast<HFONT>(wParam);
+        if (font && font != GetPropW(hwnd, kUnderlineFont) && font != GetPropW(hwnd, kOriginalFont)) {
+            LOGFONTW lf = {};
+            GetObjectW(font, sizeof lf, &lf);
+            lf.lfUnderline = TRUE;
+            HANDLE old = GetPropW(hwnd, kUnderlineFont);
+            SetPropW(hwnd, kOriginalFont, font);
+            SetPropW(hwnd, kUnderlineFont, CreateFontIndirectW(&lf));
+            if (old) DeleteObject(old);
+        }
+        return CallSaved(saved, hwnd, message, wParam, lParam);
+    }
     case WM_DESTROY: {
         SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(saved));
         RemovePropW(hwnd, kOriginalProc);

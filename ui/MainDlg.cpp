@@ -15,11 +15,13 @@
 #include <cwchar>
 
 #include "app/Installer.h"
+#include "app/Startup.h"
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
+#include "ui/TransferText.h"
 
 namespace {
 
@@ -46,7 +48,10 @@ void SetPercentText(HWND window, const wchar_t* text) {
 
 // Marquee on: the style and the animation go together; a bar that only has
 // the style does not move.
+void ShowTransferLine(HWND window, bool show);
+
 void StartMarquee(HWND window) {
+    ShowTransferLine(window, false);
     HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
     if (!bar) return;
     LONG style = GetWindowLongW(bar, GWL_STYLE);
@@ -61,6 +66,15 @@ void StopMarquee(HWND window) {
     if (style & PBS_MARQUEE) {
         SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
         SetWindowLongW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    }
+}
+
+// The transfer line goes with a known size and a moving bar, never with the
+// marquee.
+void ShowTransferLine(HWND window, bool show) {
+    if (HWND line = GetDlgItem(window, IDC_TRANSFER)) {
+        if (!show) SetWindowTextW(line, L"");
+        ShowWindow(line, show ? SW_SHOWNA : SW_HIDE);
     }
 }
 
@@ -117,7 +131,7 @@ uint32_t DiskSpaceNeededMB(int64_t fileSize) {
 
 MainDlg::MainDlg(HINSTANCE instance)
     : Dialog(instance), m_confirming(0), m_downloader(nullptr), m_shownPercent(-1),
-      m_cancelling(0), m_notifying(0), m_detached(0) {}
+      m_cancelling(0), m_notifying(0), m_detached(0), m_lastTransferTick(0), m_exitCode(0) {}
 
 MainDlg::~MainDlg() { ReleaseDownloader(); }
 
@@ -156,7 +170,10 @@ BOOL MainDlg::OnInitDialog(DialogMessage* msg) {
 
     try {
         m_downloader = new CDownloader();
-        if (CInstaller* app = App()) m_downloader->SetMaxSegments(app->GetMaxSegments());
+        if (CInstaller* app = App()) {
+            m_downloader->SetMaxSegments(app->GetMaxSegments());
+            m_downloader->SetDownloadFolder(app->GetDownloadFolder());
+        }
     } catch (kavri::EErrorCode code) {
         LogError(&Source(), code, L":OnInitDialog, the downloader could not be prepared.");
     } catch (...) {
@@ -173,6 +190,9 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
     }
     try {
         m_downloader->SetUrl(url);
+        // The web configuration must be current; the installer may come
+        // from a cache and survives a restart half-way.
+        m_downloader->SetFreshAnswers(callback == static_cast<DownloadCallback>(&MainDlg::OnWebConfigEvent));
         m_downloader->SetCallback(callback);
         ResumeProgressDisplay();
         const int r = m_downloader->Run(this);
@@ -257,7 +277,10 @@ BOOL MainDlg::OnCommand(WORD id, WORD code) {
 }
 
 int MainDlg::OnClose(DialogMessage* msg) {
-    if (msg->lParam != 0) return 1;
+    if (msg->lParam != 0) {
+        msg->result = m_exitCode.load();
+        return 1;
+    }
     if (m_confirming.load() != 0) return 0;
 
     HWND window = GetWindow();
@@ -346,12 +369,18 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
         if (kavri::DownloadPercent(bytes < 0 ? 0 : bytes, m_downloader->GetFileSize(), &percent))
             StopMarquee(window);
         m_shownPercent.store(-1);
+        {
+            std::lock_guard<std::mutex> lock(m_progressLock);
+            m_rate.Clear();
+            m_lastTransferTick = 0;
+        }
         if (CInstaller* app = App()) app->SetState(stubinstaller_DownloadStarted);
         break;
     }
     case DOWNLOAD_PROGRESS: {
         uint32_t percent = 0;
         if (!kavri::DownloadPercent(bytes, m_downloader->GetFileSize(), &percent)) break;
+        UpdateTransferLine(bytes);
         // Segment threads report concurrently. Only a larger value is shown,
         // and bar and text are set together under the lock, so the bar never
         // steps back, the two always agree, and unchanged values cost no
@@ -374,7 +403,23 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
         SetStatus(window, GetString(IDS_STATUS_COMPLETE));
         SetBarPos(window, 0);
         SetPercentText(window, L"100%");
-        if (CInstaller* app = App()) app->StartMainInstaller(window, m_downloader->GetFilePath());
+        if (CInstaller* app = App()) {
+            // A refused file was deleted: the failure takes the generic way,
+            // and Retry downloads afresh.
+            const int launched = app->LaunchMainInstaller(m_downloader->GetFilePath());
+            if (launched == kavri::kErrNotVerified) {
+                SetStatus(window, GetString(IDS_STATUS_FAILED));
+                HandleDownloadFailure(kavri::kErrNotVerified);
+                break;
+            }
+            // The reason is in the log; the person is told, and the run ends
+            // with a code of its own rather than as a success.
+            if (launched != kavri::kOk) {
+                SetStatus(window, GetString(IDS_STATUS_FAILED));
+                ShowErrorMessage(window, IDS_MSG_UNEXPECTED_ERROR, 0);
+                m_exitCode.store(kavri::kExitLaunchFailed);
+            }
+        }
         CloseProgressWindow(window);
         break;
     case DOWNLOAD_FAILED:
@@ -384,6 +429,24 @@ void MainDlg::OnDownloadEvent(int state, int64_t bytes) {
     default:
         break;
     }
+}
+
+void MainDlg::UpdateTransferLine(int64_t bytes) {
+    const int64_t size = m_downloader ? m_downloader->GetFileSize() : -1;
+    if (size <= 0 || bytes < 0 || m_cancelling.load()) return;
+    std::lock_guard<std::mutex> lock(m_progressLock);
+    const ULONGLONG now = GetTickCount64();
+    m_rate.Add(now, static_cast<uint64_t>(bytes));
+    // At most four changes a second: a text that changes faster is unreadable.
+    if (m_lastTransferTick != 0 && now - m_lastTransferTick < kTransferIntervalMs) return;
+    m_lastTransferTick = now;
+    static const std::wstring decimal = kavri::UserDecimalSeparator();
+    const std::wstring text = kavri::FormatTransferLine(static_cast<uint64_t>(bytes), static_cast<uint64_t>(size),
+                                                        m_rate.BytesPerSecond(), decimal);
+    if (m_cancelling.load()) return;
+    HWND window = GetWindow();
+    SetDlgItemTextW(window, IDC_TRANSFER, text.c_str());
+    ShowTransferLine(window, true);
 }
 
 bool MainDlg::HandleDownloadFailure(int code) {

@@ -12,6 +12,7 @@
 
 #include "download/Downloader.h"
 #include "ui/Dialog.h"
+#include "ui/TransferText.h"
 
 class MainDlg final : public Dialog {
 public:
@@ -45,6 +46,10 @@ private:
     bool RunAgain(bool resetFirst);
     // Before a new run: undoes what a confirmed cancel froze.
     void ResumeProgressDisplay();
+    // Feeds the rate and, at most every kTransferIntervalMs, shows the
+    // transfer line. Segment threads; takes m_progressLock.
+    void UpdateTransferLine(int64_t bytes);
+    static constexpr ULONGLONG kTransferIntervalMs = 250;
 
     std::atomic<int> m_confirming;
     CDownloader* m_downloader;
@@ -55,10 +60,14 @@ private:
     // Serialises the bar and percentage updates of the segment threads; the
     // interface thread never takes it.
     std::mutex m_progressLock;
+    kavri::RateMeter m_rate;         // under m_progressLock
+    ULONGLONG m_lastTransferTick;    // under m_progressLock; 0: not shown yet
     // Notifications still running on coordinator threads.
     std::atomic<int> m_notifying;
     // 1 once the window object is being destroyed: notifications are ignored.
     std::atomic<int> m_detached;
+    // The result the window ends with when it closes itself.
+    std::atomic<int> m_exitCode;
 };
 
 // Runs the progress window modally; returns its result (0, or -1).

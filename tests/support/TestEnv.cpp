@@ -72,6 +72,8 @@ std::wstring ToWinePath(const std::string& unixPath) {
     return out;
 }
 
+std::wstring StateFile(const std::string& relative) { return ToWinePath(StateDir() + "/" + relative); }
+
 int NginxPort() { return std::atoi(JsonValue(ServersJson(), "nginx_port").c_str()); }
 int TestServerPort() { return std::atoi(JsonValue(ServersJson(), "testserver_port").c_str()); }
 std::wstring NginxRoot() { return ToWinePath(JsonValue(ServersJson(), "nginx_root")); }

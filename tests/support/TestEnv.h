@@ -27,6 +27,10 @@ std::wstring UniqueTag(const std::wstring& name);
 // failure. For reading the servers' own records, not for testing the product.
 std::string HttpGetText(const std::wstring& url);
 
+// A file of this run's state directory (fixtures put files there), as a
+// Windows path.
+std::wstring StateFile(const std::string& relative);
+
 // The build's bin directory (setup.exe and the test tools), as a Windows path.
 std::wstring BinDir();
 

@@ -1,0 +1,343 @@
+// One download run on the coordinator's main download thread: the first
+// request, the local file, the split, the supervision of the workers, and
+// the resume record. See Downloader.h for the threads and locks; every
+// change of the segment list happens here under planLock, because workers
+// read it (their rates) when they ask for work.
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "common/ErrorCode.h"
+#include "download/Connection.h"
+#include "download/Downloader.h"
+#include "download/ResumeRecord.h"
+#include "download/Segment.h"
+
+using kavri::EErrorCode;
+
+namespace {
+
+const unsigned kMaxNumberedName = 100000;
+// The first request asks for this much; its answer gives size and validator.
+const uint64_t kFirstPiece = 1000000;
+// Internal result: the file on the server changed, start over from zero.
+const int kChanged = 2;
+
+// The validator that If-Range may carry: a strong ETag, else Last-Modified.
+std::wstring ValidatorOf(const kavri::AnswerInfo& a) {
+    if (!a.etag.empty() && a.etag[0] == L'"') return a.etag;
+    return a.lastModified;
+}
+
+}  // namespace
+
+int CDownloader::DoRun() {
+    int r = 0;
+    for (int restarts = 0;; ++restarts) {
+        r = DoRunOnce();
+        if (r != kChanged) break;
+        LogWarning(this, kavri::kErrHttpStatus, L":DoRun, the file on the server has changed; starting over.");
+        DiscardDownload(true);
+        if (restarts == 2) {
+            r = kavri::kErrNoConnection;
+            break;
+        }
+    }
+    delete m_first;  // an answer nobody read
+    m_first = nullptr;
+    if (m_cancelled) r = kavri::kCancelled;
+    if (r == 0 && !Finished()) {
+        LogError(this, kavri::kErrNoConnection, L":DoRun, download incomplete, %I64d of %I64d bytes written.",
+                 m_bytesWritten.load(), m_fileSize);
+        r = kavri::kErrNoConnection;
+    }
+    m_stopWorkers = 1;
+    if (r < 0) {
+        SaveResume(true);  // the partial file stays, for this process and the next
+        return r;
+    }
+    if (!m_writer.Close() && r == 0) {
+        LogError(this, kavri::kErrWriteFile, L":DoRun, failed to write the last data to \"%ls\".", m_filePath);
+        r = kavri::kErrWriteFile;
+    }
+    if (r == kavri::kCancelled && m_filePath[0]) LogInfo(this, L":DoRun, delete file.");
+    if (r == 0) DeleteResume();
+    const int64_t size = m_plan.Size() == UINT64_MAX ? -1 : static_cast<int64_t>(m_plan.Size());  // -1: unknown
+    const int64_t written = m_bytesWritten.load();
+    DiscardDownload(r == kavri::kCancelled);
+    if (r == 0) {  // what the final notification and the caller see
+        m_fileSize = size;
+        m_bytesWritten = written;
+    }
+    return r;
+}
+
+int CDownloader::DoRunOnce() {
+    int r = Connect();
+    if (r != 0) {
+        LogError(this, r, L"No connection available, breaking...");
+        return m_cancelled ? kavri::kCancelled : kavri::kErrNoConnection;
+    }
+    try {
+        if (m_cancelled) throw kavri::kCancelled;
+        if (!m_planned) {
+            r = OnCreateFilestream(m_first ? static_cast<CConnection*>(m_first) : m_currentConnection);
+            if (r != 0) throw static_cast<EErrorCode>(r);
+            if (m_cancelled) throw kavri::kCancelled;
+            OnStatus(DOWNLOAD_TESTING);
+            const int t = RunConnectivityTest();
+            if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloader::DoRun");
+            CreateSegments(m_currentConnection);
+        }
+        StartSegments();
+        r = WaitAll();
+    } catch (EErrorCode c) {
+        r = c;
+    }
+    if (m_cancelled && m_currentConnection) {
+        m_currentConnection->Close();
+        m_currentConnection = nullptr;
+    }
+    return r;
+}
+
+int CDownloader::Connect() {
+    int r = kavri::kErrNoConnection;
+    try {
+        if (!GetHandle()) GetSession(true);
+        OnStatus(DOWNLOAD_CONNECTING);
+        if (m_currentConnection) {
+            r = FirstRequest(m_currentConnection);
+            if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric)) {
+                // Unreachable now: what was downloaded stays for a resume.
+                LogWarning(this, r, L":Connect, server not reachable, keeping the download for a resume.");
+                return m_cancelled ? kavri::kCancelled : r;
+            }
+            if (r != 0) {  // the file is no longer there
+                DiscardDownload(true);
+                m_currentConnection = nullptr;
+            }
+        }
+        for (size_t i = 0; !m_currentConnection && i < m_connections.size() && r != 0; ++i) {
+            if (m_cancelled) throw kavri::kCancelled;
+            if (!m_planned) LoadResume(m_connections[i]);
+            r = FirstRequest(m_connections[i]);
+            if (r == 0)
+                m_currentConnection = m_connections[i];
+            else
+                DiscardDownload(false);
+        }
+    } catch (EErrorCode c) {
+        r = c;
+    }
+    return m_cancelled ? kavri::kCancelled : r;
+}
+
+int CDownloader::FirstRequest(CConnection* connection) {
+    delete m_first;
+    m_first = new CSegment(0, *connection, 0, 0);
+    m_first->SetLogName(connection->GetLogName());
+    m_first->SetOpenInWorkerThread(true);
+    m_first->SetFreshAnswers(m_fresh);
+    m_first->SetAcceptWholeAnswer(true);
+    m_first->SetAcceptsRanges(true);
+    const bool resuming = m_planned || m_resumeFromDisk;
+    kavri::ByteRange piece{0, kFirstPiece};
+    if (resuming) {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        if (!m_plan.FirstMissing(kavri::PiecePlanner::kMaxPiece, &piece)) piece = {0, 1};
+    }
+    m_first->SetPiece(piece.start, piece.end, resuming ? m_validator : std::wstring());
+    int64_t length = -1;
+    const int r = m_first->QueryFileInformation(&m_lastModified, &length);
+    if (r != 0) {
+        delete m_first;
+        m_first = nullptr;
+        return r;
+    }
+    const kavri::AnswerInfo& a = m_first->Answer();
+    connection->SetRequestUrl(a.finalUrl);
+    connection->SetFreshAnswers(m_fresh);
+    if (resuming && !(a.ranged && a.total == m_fileSize && ValidatorOf(a) == m_validator)) {
+        // Another version of the file: nothing of the old one is kept. A whole
+        // body (200) is the new file itself and is read as it comes.
+        LogWarning(this, kavri::kErrHttpStatus, L":Connect, the file on the server has changed; starting over.");
+        CSegment* first = m_first;
+        m_first = nullptr;
+        DiscardDownload(true);
+        m_first = first;
+        if (a.ranged) return FirstRequest(connection);
+    }
+    std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+    if (a.ranged && a.total > 0) {
+        if (!m_planned && !m_resumeFromDisk) {
+            m_fileSize = a.total;
+            m_validator = ValidatorOf(a);
+            m_plan.Begin(static_cast<uint64_t>(a.total), true);
+        }
+        m_firstPiece = {piece.start, std::min<uint64_t>(piece.end, static_cast<uint64_t>(a.total))};
+        connection->SetAcceptsRanges(true);
+    } else {
+        // The server sends the whole file: it is the download, read once.
+        m_fileSize = a.ranged ? -1 : length;
+        m_validator.clear();
+        m_plan.Begin(m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize), false);
+        m_firstPiece = {0, m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize)};
+        connection->SetAcceptsRanges(false);
+        if (a.ranged) {  // a range without a total cannot be planned
+            delete m_first;
+            m_first = nullptr;
+        }
+    }
+    return 0;
+}
+
+int CDownloader::OnCreateFilestream(CConnection* connection) {
+    bool defaulted = false;
+    try {
+        if (m_resumeFromDisk && m_writer.OpenExisting(m_filePath, m_fileSize)) {
+            std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+            m_resumed = static_cast<int64_t>(m_plan.DoneBytes());
+            m_bytesWritten = m_resumed;
+            LogInfo(this, L":OnCreateFilestream, resumed %I64d of %I64d bytes in \"%ls\".", m_resumed, m_fileSize,
+                    m_filePath);
+            return 0;
+        }
+        if (m_resumeFromDisk) {  // the partial file is gone: the same version, afresh
+            std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+            m_plan.Begin(static_cast<uint64_t>(m_fileSize), true);
+            m_resumeFromDisk = false;
+        }
+        if (wcslen(m_filePath) <= 3) {
+            defaulted = true;
+            const std::wstring folder = Folder();
+            if (folder.empty() || folder.size() >= MAX_PATH) {
+                m_filePath[0] = L'\0';
+                LogError(this, kavri::kErrPrepareFile,
+                         L":OnCreateFilestream, failed Expand Environment Strings USERPROFILE");
+                throw kavri::kErrPrepareFile;
+            }
+            wcscpy(m_filePath, folder.c_str());
+        }
+        wchar_t dir[MAX_PATH];
+        wcscpy(dir, m_filePath);
+        if (PathIsDirectoryW(m_filePath)) {
+            if (!kavri::JoinInside(dir, connection->GetFileName(), m_filePath)) {
+                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
+                         connection->GetFileName());
+                throw kavri::kErrPrepareFile;
+            }
+        } else {
+            PathRemoveFileSpecW(dir);
+        }
+        if (!PathFileExistsW(dir)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, no \"%ls\" Directory exists", dir);
+            throw kavri::kErrPrepareFile;
+        }
+        for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
+            wchar_t name[MAX_PATH];
+            kavri::NumberedFileName(connection->GetFileName(), n, name, MAX_PATH);
+            if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
+                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
+                throw kavri::kErrPrepareFile;
+            }
+        }
+        ULARGE_INTEGER available = {};
+        if (m_freeSpaceForTest >= 0) {
+            available.QuadPart = static_cast<ULONGLONG>(m_freeSpaceForTest);
+        } else if (!GetDiskFreeSpaceExW(dir, &available, nullptr, nullptr)) {
+            LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, failed to get the disk space");
+            throw kavri::kErrDiskSpace;
+        }
+        if (m_fileSize > 0) {  // an unknown size cannot be checked
+            const uint64_t size = static_cast<uint64_t>(m_fileSize);
+            if (size > UINT64_MAX / 3 || available.QuadPart < 3 * size) {
+                LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, no free disk space available");
+                throw kavri::kErrDiskSpace;
+            }
+        }
+        if (!m_writer.Create(m_filePath, m_fileSize)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
+            throw kavri::kErrPrepareFile;
+        }
+        m_bytesWritten = 0;
+        return 0;
+    } catch (EErrorCode c) {
+        return c;
+    }
+}
+
+void CDownloader::AddSegment(uint32_t id, CConnection* source) {
+    CSegment* segment = new CSegment(id, *source, 0, 0);
+    segment->SetAcceptsRanges(m_plan.Ranges());
+    segment->result = 0;
+    segment->owner = this;
+    std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+    m_segments.push_back(segment);
+}
+
+void CDownloader::RemoveSegment(size_t index) {
+    CSegment* segment = m_segments[index];
+    {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    ReleaseSegment(segment);
+}
+
+void CDownloader::CreateSegments(CConnection* connection) {
+    uint32_t count;
+    {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        m_plan.Split(m_maxSegments, m_minSegmentSize);
+        count = m_plan.Workers();
+    }
+    for (uint32_t id = 1; id <= count; ++id) AddSegment(id, connection);
+    SetMaxConnectionsPerServer(count + 2, nullptr);
+    m_planned = true;
+}
+
+void CDownloader::StartSegments() {
+    // Workers still ending from a failed run are replaced, never doubled.
+    for (size_t i = 0; i < m_segments.size(); ++i) {
+        CSegment* s = m_segments[i];
+        if (s->WaitForWorker(0)) continue;
+        const uint32_t id = s->id;
+        RemoveSegment(i);
+        {
+            std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+            m_plan.Release(id);
+        }
+        AddSegment(id, m_currentConnection);
+        --i;
+    }
+    if (m_segments.empty()) AddSegment(1, m_currentConnection);
+    if (m_first) {
+        uint32_t id;
+        {
+            std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+            id = m_plan.Adopt(m_firstPiece);
+        }
+        auto it = std::find_if(m_segments.begin(), m_segments.end(), [id](CSegment* s) { return s->id == id; });
+        if (id && it == m_segments.end()) {
+            AddSegment(id, m_currentConnection);
+            it = m_segments.end() - 1;
+        }
+        if (id) (*it)->AdoptFirstAnswer(*m_first, m_firstPiece.start, m_firstPiece.end);
+        delete m_first;
+        m_first = nullptr;
+    }
+    OnStatus(DOWNLOAD_STARTING);
+    LogInfo(this, L"Runnig %d segments...\n", static_cast<int>(m_segments.size()));
+    for (CSegment* s : m_segments) {
+        if (m_cancelled) throw kavri::kCancelled;
+        s->startCount = 0;
+        s->Start(0);
+    }
+}
+
+bool CDownloader::Finished() {
+    std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+    return m_plan.Complete() || (m_plan.Size() == UINT64_MAX && m_cleanEnd);
+}

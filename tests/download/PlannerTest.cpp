@@ -1,0 +1,111 @@
+// The download planner without a network: simulated workers, each with its
+// own rate (bytes per 10 ms tick), ask for pieces, read them and may stop
+// half-way. Every row checks that each missing byte is written exactly once
+// and that the download ends about when the bytes could arrive at all (no
+// slow tail), and the segment-count bounds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "download/Planner.h"
+
+using kavri::ByteRange;
+using kavri::PiecePlanner;
+
+namespace {
+
+struct Result {
+    uint64_t ticks = 0, written = 0;
+    bool overlap = false;
+};
+
+// kib: each worker's rate in KiB per tick; stopAt: the tick a worker fails
+// (0: never). Returns when no worker has anything left.
+Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vector<uint64_t>& stopAt,
+                const std::vector<ByteRange>& done) {
+    PiecePlanner plan;
+    plan.Begin(size, true, done);
+    plan.Split(static_cast<uint32_t>(kib.size()), 1024000);
+    const size_t n = plan.Workers();
+    std::vector<uint64_t> rates(n + 1, 0), pos(n + 1, 0);
+    std::vector<bool> busy(n + 1, false);
+    std::vector<ByteRange> writes;
+    Result r;
+    auto next = [&](size_t id) {
+        ByteRange piece{};
+        busy[id] = plan.Next(static_cast<uint32_t>(id), rates, &piece);
+        pos[id] = piece.start;
+    };
+    for (size_t id = 1; id <= n; ++id) next(id);
+    while (std::count(busy.begin(), busy.end(), true) && r.ticks < 100000) {
+        ++r.ticks;
+        for (size_t id = 1; id <= n; ++id) {
+            if (!busy[id]) continue;
+            if (stopAt.size() >= id && stopAt[id - 1] == r.ticks) {
+                plan.Release(static_cast<uint32_t>(id));
+                busy[id] = false;
+                rates[id] = 0;
+                continue;
+            }
+            rates[id] = kib[id - 1] * 1024 * 100;
+            const uint64_t keep = plan.Reserve(static_cast<uint32_t>(id), kib[id - 1] * 1024);
+            if (keep) writes.push_back({pos[id], pos[id] + keep});
+            pos[id] += keep;
+            plan.Commit(static_cast<uint32_t>(id));
+            if (plan.PieceEnd(static_cast<uint32_t>(id)) <= pos[id]) next(id);
+        }
+    }
+    std::sort(writes.begin(), writes.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
+    for (size_t i = 0; i < writes.size(); ++i) {
+        r.written += writes[i].end - writes[i].start;
+        r.overlap = r.overlap || (i && writes[i].start < writes[i - 1].end);
+    }
+    for (const ByteRange& d : done)
+        for (const ByteRange& w : writes) r.overlap = r.overlap || (w.start < d.end && d.start < w.end);
+    EXPECT_TRUE(plan.Complete());
+    return r;
+}
+
+}  // namespace
+
+TEST(Planner, EveryByteOnceWithoutASlowTail) {
+    const uint64_t mib = 1 << 20;
+    const std::vector<uint64_t> even(10, 20), quarterSlow = {80, 80, 80, 10, 80, 80, 80, 10, 80, 80};
+    struct Row {
+        const char* what;
+        uint64_t size;
+        std::vector<uint64_t> kib, stopAt;
+        std::vector<ByteRange> done;
+        double slack;  // ticks allowed over the ideal, as a factor
+    } rows[] = {
+        {"ten even connections", 64 * mib, even, {}, {}, 1.10},
+        {"one connection in four eight times slower", 64 * mib, quarterSlow, {}, {}, 1.10},
+        {"a connection that stalls at once", 64 * mib, even, {0, 1}, {}, 1.10},
+        {"two connections failing half-way", 64 * mib, even, {0, 0, 0, 150, 0, 0, 0, 0, 150}, {}, 1.15},
+        {"resumed with two ranges on disk", 64 * mib, quarterSlow, {}, {{0, 5 * mib}, {20 * mib, 41 * mib}}, 1.25},
+        {"a file of one piece", 600000, {50}, {}, {}, 1.05},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        uint64_t missing = row.size, perTick = 0;
+        for (const ByteRange& d : row.done) missing -= d.end - d.start;
+        for (size_t i = 0; i < row.kib.size(); ++i)
+            perTick += (i < row.stopAt.size() && row.stopAt[i]) ? 0 : row.kib[i] * 1024;
+        const Result r = Simulate(row.size, row.kib, row.stopAt, row.done);
+        EXPECT_EQ(r.written, missing);
+        EXPECT_FALSE(r.overlap);
+        const double ideal = static_cast<double>(missing) / static_cast<double>(perTick);
+        EXPECT_LE(r.ticks, ideal * row.slack + 3) << "ideal " << ideal;
+    }
+}
+
+TEST(Planner, SegmentCountsStayWithinOneToSixteen) {
+    struct Row { int64_t asked; uint32_t used; } rows[] = {
+        {-1, 1}, {0, 1}, {1, 1}, {10, 10}, {16, 16}, {17, 16}, {100000, 16}, {2147483647, 16}, {2147483648LL, 16}};
+    for (const Row& r : rows) EXPECT_EQ(kavri::ClampSegments(r.asked), r.used) << r.asked;
+    // The connectivity test adds one for a clean run, never past the bound.
+    EXPECT_EQ(kavri::AdjustMaxSegments(10, 0), 11u);
+    EXPECT_EQ(kavri::AdjustMaxSegments(16, 0), 16u);
+    EXPECT_EQ(kavri::AdjustMaxSegments(16, 14), 3u);
+}
