@@ -122,8 +122,8 @@ bool HandleUnexpectedError(int code) {
     RunFaultGuarded(&LogStep, &value);
     if (!RunFaultGuarded(&MessageStep, nullptr)) RunFaultGuarded(&MessageBoxStep, nullptr);
     RunFaultGuarded(&EventStep, nullptr);
-    FlushTracking(kTrackingFlushMs);
     RunFaultGuarded(&LocalInstallerStep, nullptr);
+    FlushTracking(kTrackingFlushMs);
     if (g_handledEvent) SetEvent(g_handledEvent);
     return true;
 }

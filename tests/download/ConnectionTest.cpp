@@ -89,10 +89,10 @@ TEST(Connection, UrlCheckAndSplit) {
         {L"http://h/dir/setup.exe", true, L"h", L"/dir/setup.exe", L"setup.exe", false},
         {L"hTtP://Host.Example:8080/a/b.bin", true, L"Host.Example:8080", L"/a/b.bin", L"b.bin", false},
         {L"HTTPS://h/x.exe", true, L"h", L"/x.exe", L"x.exe", true},
-        {L"http://h", true, L"h", L"", L"h", false},
+        {L"http://h", true, L"h", L"", L"setup.exe", false},  // no name with an extension
         {L"http://h/get/file.exe?id=3&x=/y", true, L"h", L"/get/file.exe?id=3&x=/y", L"file.exe", false},
         {L"http://h/setup.exe#part", true, L"h", L"/setup.exe#part", L"setup.exe", false},
-        {L"http://h/" + a250, true, L"h", L"/" + a250, a250, false},  // 259 characters
+        {L"http://h/" + a250, true, L"h", L"/" + a250, L"setup.exe", false},  // 259 characters
         {L"http://h/" + a250 + L"a", false},                         // 260
         {L"http://" + std::wstring(256, L'h') + L"/x", false}, {L"ftp://h/x", false}, {L"httpx://h/x", false},
         {L"http:/h/x", false}, {L"http://", false}, {L"http:///nohost", false}, {L"", false}, {L"h/x.exe", false},

@@ -74,8 +74,9 @@ def nginx_file(test, name, data, sub="e2e"):
 
 
 def temp_files(stem):
-    """Files in the prefix's %TEMP% whose name starts with stem."""
-    return glob.glob(os.path.join(PREFIX_C, "users", "*", "Temp", stem + "*"))
+    """Files in the prefix's %TEMP% or its download folders whose name starts with stem."""
+    temp = os.path.join(PREFIX_C, "users", "*", "Temp")
+    return glob.glob(os.path.join(temp, stem + "*")) + glob.glob(os.path.join(temp, "Kavri*", stem + "*"))
 
 
 class UI:

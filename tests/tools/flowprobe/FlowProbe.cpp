@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/Installer.h"
+#include "app/TrackingSender.h"
 #include "app/Startup.h"
 #include "app/SystemProbes.h"
 #include "i18n/LanguageResources.h"
@@ -92,5 +93,6 @@ int wmain(int, wchar_t**) {
             PrintConfig(app);
         }
     }
+    kavri::FlushTracking(10000);  // the events still queued go out, as at the end of a run
     return 0;
 }
