@@ -71,6 +71,7 @@ TEST(Config, IniFile) {
         {"[DOWNLOADER]\nMaxAllowedSegments=-1\n[DEBUG]\nLogLevel=4", {{"segments", L"4294967295"}, {"level", L"4"}}},
         {"[RUNTIME]\nOSVersion=\nRAM=-2\nCPU=abc\nHDD=300MB",
          {{"os", L"6.1"}, {"ram", L"4294967294"}, {"cpu", L"0"}, {"hdd", L"300"}}},
+        {"[DOWNLOADER]\nMaxAllowedSegments=\n[PRODUCT]\nVer=", {{"segments", L"10"}, {"ver", L"0"}}},  // kept
         {"[RUNTIME]\nOSVersion=5.2", {{"os", L"5.2"}}}, {"[RUNTIME]\nOSVersion=6", {{"os", L"6.0"}}},
         {"[RUNTIME]\nOSVersion=6.1.7600", {{"os", L"6.7600"}}}, {"[RUNTIME]\nOSVersion=x.y", {{"os", L"0.0"}}},
         {"[PRODUCT]\nURL=u\nName=\nHelp=h\nConfig=c\nVer=3",

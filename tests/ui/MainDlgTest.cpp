@@ -29,7 +29,7 @@ TEST(MainDlgPercent, Table) {
 
 // More bytes never show a smaller percentage, for small and for huge sizes.
 TEST(MainDlgPercent, NeverGoesBackwards) {
-    for (const int64_t size : {int64_t{997}, int64_t{10000000}, INT64_MAX / 3, INT64_MAX}) {
+    for (const int64_t size : {int64_t{997}, int64_t{10000000}, int64_t{500000000}, INT64_MAX / 3, INT64_MAX}) {
         uint32_t last = 0, percent = 0;
         for (int step = 0; step <= 1000; ++step) {
             ASSERT_TRUE(kavri::DownloadPercent(step == 1000 ? size : size / 1000 * step, size, &percent));
