@@ -39,6 +39,7 @@ int CDownloader::DoRun() {
         if (r != kChanged) break;
         LogWarning(this, kavri::kErrHttpStatus, L":DoRun, the file on the server has changed; starting over.");
         DiscardDownload(true);
+        m_stopWorkers = 0;  // the old version's workers are cut off; the new ones run
         if (restarts == 2) {
             r = kavri::kErrNoConnection;
             break;

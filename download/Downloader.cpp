@@ -179,15 +179,16 @@ void CDownloader::CancelAsync() {
 
 bool CDownloader::ShouldStop() { return m_cancelled != 0 || m_running != 1 || m_stopWorkers != 0; }
 
-bool CDownloader::NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) {
-    if (ShouldStop()) return false;
+ISegmentHost::Work CDownloader::NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) {
+    if (ShouldStop()) return Work::kNone;
     std::vector<uint64_t> rates(kavri::kMaxSegments + 2, 0);
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     for (CSegment* s : m_segments)
         if (s->id < rates.size()) rates[s->id] = s->Rate();
-    if (!m_plan.Next(id, rates, piece)) return false;
+    if (!m_plan.Next(id, rates, piece))  // an idle worker stays to take over a piece that turns out slow
+        return m_plan.Ranges() && !m_plan.Complete() ? Work::kLater : Work::kNone;
     *ifRange = m_validator;
-    return true;
+    return Work::kPiece;
 }
 
 bool CDownloader::SameFile(const kavri::AnswerInfo& answer) {

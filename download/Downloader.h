@@ -90,7 +90,7 @@ public:
 
     // ISegmentHost, called on segment workers.
     bool ShouldStop() override;
-    bool NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) override;
+    Work NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) override;
     bool SameFile(const kavri::AnswerInfo& answer) override;
     int64_t Deliver(uint32_t id, uint64_t offset, const void* data, uint32_t count, bool* pieceDone) override;
     void Stopped(uint32_t id) override;

@@ -253,8 +253,10 @@ bool PiecePlanner::TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& ra
     if (!slowest) return false;
     const uint64_t rest = slowest->pieceEnd - slowest->claimed;
     const uint64_t mine = rate(worker) ? rate(worker) : slowestRate;
-    // Shares by rate, so both ends arrive at about the same time.
-    const uint64_t share = static_cast<uint64_t>(static_cast<double>(rest) * mine / (mine + slowestRate));
+    // Shares by rate, so both ends arrive at about the same time; a stalled
+    // piece (rate 1: nothing for a while) is taken whole.
+    const uint64_t share =
+        slowestRate <= 1 ? rest : static_cast<uint64_t>(static_cast<double>(rest) * mine / (mine + slowestRate));
     if (share < kMinTakeOver) return false;
     const uint64_t mid = slowest->pieceEnd - share;
     thief->next = thief->end = slowest->pieceEnd;

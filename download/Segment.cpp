@@ -15,6 +15,9 @@ namespace {
 
 int64_t Now() { return _time64(nullptr); }
 
+// How often an idle worker asks for work again.
+const DWORD kIdleMs = 50;
+
 // Read errors that mean the connection went away.
 bool IsConnectionReadError(DWORD e) {
     return e == ERROR_INTERNET_OPERATION_CANCELLED || e == ERROR_INVALID_HANDLE || e == ERROR_INTERNET_TIMEOUT ||
@@ -133,13 +136,15 @@ DWORD WINAPI CSegment::ThreadProc(LPVOID param) {
     return 0;
 }
 
-bool CSegment::NextPiece() {
+ISegmentHost::Work CSegment::NextPiece() {
     std::lock_guard<kavri::CriticalSection> lock(ownerLock);
     kavri::ByteRange piece{};
-    if (!owner || !owner->NextPiece(id, &piece, &m_ifRange)) return false;
-    start = piece.start;
-    end = piece.end;
-    return true;
+    const ISegmentHost::Work work = owner ? owner->NextPiece(id, &piece, &m_ifRange) : ISegmentHost::Work::kNone;
+    if (work == ISegmentHost::Work::kPiece) {
+        start = piece.start;
+        end = piece.end;
+    }
+    return work;
 }
 
 // Reads the open request's body into the piece [start, end) until the piece
@@ -206,7 +211,12 @@ void CSegment::ThreadMain() {
         for (;;) {
             if (OwnerStops()) throw kavri::kCancelled;
             if (!m_adopted) {
-                if (!NextPiece()) break;  // nothing left for this worker
+                const ISegmentHost::Work work = NextPiece();
+                if (work == ISegmentHost::Work::kNone) break;  // nothing left for this worker
+                if (work == ISegmentHost::Work::kLater) {
+                    Sleep(kIdleMs);
+                    continue;
+                }
                 m_pieceTick = GetTickCount64();
                 m_pieceBytes = 0;
                 const int r = Open();

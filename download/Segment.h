@@ -68,7 +68,7 @@ public:
 
 private:
     bool OwnerStops();
-    bool NextPiece();
+    ISegmentHost::Work NextPiece();
     void ReadPiece();
 
     kavri::CriticalSection ownerLock;

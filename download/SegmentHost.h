@@ -14,11 +14,15 @@
 
 class ISegmentHost {
 public:
+    enum class Work { kPiece, kLater, kNone };
+
     // Cancelled, or the run the worker belongs to has ended.
     virtual bool ShouldStop() = 0;
     // The next piece for worker id, and the validator its request carries
-    // in If-Range (empty: none); false when nothing is left for it.
-    virtual bool NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) = 0;
+    // in If-Range (empty: none). kLater: nothing now, but others' pieces are
+    // under way and one may turn out slow: ask again shortly. kNone: nothing
+    // is left for it.
+    virtual Work NextPiece(uint32_t id, kavri::ByteRange* piece, std::wstring* ifRange) = 0;
     // False when the answer to a piece shows another version of the file.
     virtual bool SameFile(const kavri::AnswerInfo& answer) = 0;
     // count bytes arrived at offset for worker id: how many of them belonged

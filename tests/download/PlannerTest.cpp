@@ -48,7 +48,7 @@ Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vect
                 rates[id] = 0;
                 continue;
             }
-            rates[id] = kib[id - 1] * 1024 * 100;
+            rates[id] = std::max<uint64_t>(1, kib[id - 1] * 1024 * 100);  // 1: nothing arrives
             const uint64_t keep = plan.Reserve(static_cast<uint32_t>(id), kib[id - 1] * 1024);
             if (keep) writes.push_back({pos[id], pos[id] + keep});
             pos[id] += keep;
@@ -82,6 +82,7 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         {"ten even connections", 64 * mib, even, {}, {}, 1.10},
         {"one connection in four eight times slower", 64 * mib, quarterSlow, {}, {}, 1.10},
         {"a connection that stalls at once", 64 * mib, even, {0, 1}, {}, 1.10},
+        {"a connection that hangs, holding its piece", 64 * mib, {20, 20, 0, 20, 20, 20, 20, 20, 20, 20}, {}, {}, 1.10},
         {"two connections failing half-way", 64 * mib, even, {0, 0, 0, 150, 0, 0, 0, 0, 150}, {}, 1.15},
         {"resumed with two ranges on disk", 64 * mib, quarterSlow, {}, {{0, 5 * mib}, {20 * mib, 41 * mib}}, 1.25},
         {"a file of one piece", 600000, {50}, {}, {}, 1.05},

@@ -8,7 +8,12 @@ request's query chooses the behaviour: give a test's URLs a unique tag=X and
 read back what the server saw. GET /any/path?... with:
   size=N&seed=S   body of N bytes (default 1000, 0): byte i is BLOCK[i % 65521],
                   BLOCK = random.Random(S).randbytes(65521)
-  file=NAME       body = the file NAME in --files-dir (nginx's root; 404 if none)
+  changeafter=K&seed2=S2  from the tag's K-th request on, seed S2 and ETag "S2"
+  file=NAME       body = the file NAME in --files-dir (nginx's root; 404 if none),
+                  with an ETag of its size and mtime and a Last-Modified
+  etag=V          send 'ETag: "V"' (instead of the file's)
+  gzip=1          the body gzip-compressed, with "Content-Encoding: gzip", whatever
+                  was asked (ranges are of the compressed bytes)
   ranges=0        no Accept-Ranges, a Range gets 200 + the whole body (default:
                   "Accept-Ranges: bytes", 206 + Content-Range, 416 past the end)
   acceptranges=V  send "Accept-Ranges: V" instead
@@ -19,27 +24,32 @@ read back what the server saw. GET /any/path?... with:
                   (default 404) with a short text
   disposition=V   send "Content-Disposition: V"
   lastmod=1       send "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT"
+  (a Range with an If-Range that is not the current ETag or Last-Modified: 200 + whole body)
   nolength=1      no Content-Length: the body goes chunked
   truncate=N      announce the full length, send N body bytes, close
   stall=1         never answer (until the client goes away)
   reset=K         RST instead of answering, the first K requests with this tag
                   and path (K=always: every one); close=K: FIN, likewise
   rate=BPS        send the body at about BPS bytes per second
+  slowevery=K&slowrate=BPS  every K-th request of the tag at BPS (0: never answered)
   hold=MS         wait MS milliseconds before answering
   pool=NAME&limit=K  at most K requests of pool NAME at once; others get 503
+                  (poolstatus=N: N)
+  redirect=PATH   302 to PATH (with this query when PATH has none: a loop)
 A request in absolute form ("GET http://host/path"), as sent to a proxy, is
 served the same and recorded with "proxied": true. Control endpoints:
   /_requests?tag=X  JSON list of the tag's requests, oldest first: {"method",
                     "path", "query" (dict), "target", "headers" (dict), "range",
                     "time", "proxied", "tls", "status" (-1 stall, -2 reset,
-                    -3 close, -4 kept-alive connection closed), "sent" (body bytes written)}
+                    -3 close, -4 kept-alive connection closed), "sent" (body bytes written)};
+                    requests that could not be read go to tag _bad, with their connection's time
   /_sha256?size=N&seed=S or ?file=NAME  hex SHA-256 of that body
   /_tls             ports and certificates of the "trusted" and "untrusted" TLS
                     listeners (self-signed for 127.0.0.1, made at start when
                     openssl is present; also testserver-tls.json)
 """
-import argparse, hashlib, json, os, random, select, socket, ssl, struct, subprocess, sys, threading, time
-import urllib.parse
+import argparse, email.utils, gzip, hashlib, json, os, random, select, socket, ssl, struct, subprocess, sys
+import threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BLOCK_LEN = 65521
@@ -47,24 +57,34 @@ FILES_DIR = "."
 _lock = threading.Lock()
 _blocks, _records, _counters, _pools, _tls_info = {}, {}, {}, {}, {}
 
-def body(query):
-    """(size, read(offset, length)) of the bytes a request serves: a file or the pattern."""
+def body(query, n=0):
+    """(size, read(offset, length), validator headers) of the bytes the tag's n-th request serves."""
+    size, headers = int(query.get("size", 1000)), {"ETag": '"%s"' % query["etag"]} if "etag" in query else {}
     if "file" in query:
         path = os.path.join(FILES_DIR, query["file"])
+        st = os.stat(path)
+        size, headers = st.st_size, dict({"ETag": '"%x-%x"' % (st.st_size, st.st_mtime_ns),
+                                          "Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True)}, **headers)
 
         def read(offset, length):
             with open(path, "rb") as f:
                 f.seek(offset)
                 return f.read(length)
-        return os.path.getsize(path), read
-    seed = int(query.get("seed", 0))
-    with _lock:
-        block = _blocks.setdefault(seed, random.Random(seed).randbytes(BLOCK_LEN))
+    else:
+        seed = int(query.get("seed", 0))
+        if "changeafter" in query and n >= int(query["changeafter"]):
+            seed = int(query.get("seed2", seed + 1))
+            headers["ETag"] = '"%d"' % seed
+        with _lock:
+            block = _blocks.setdefault(seed, random.Random(seed).randbytes(BLOCK_LEN))
 
-    def read(offset, length):
-        start = offset % BLOCK_LEN
-        return (block * ((start + length) // BLOCK_LEN + 1))[start:start + length]
-    return int(query.get("size", 1000)), read
+        def read(offset, length):
+            start = offset % BLOCK_LEN
+            return (block * ((start + length) // BLOCK_LEN + 1))[start:start + length]
+    if query.get("gzip") == "1":
+        data = gzip.compress(read(0, size), mtime=0)
+        size, read = len(data), lambda offset, length: data[offset:offset + length]
+    return size, read, headers
 
 def parse_range(value, size):
     """(first, last) of "bytes=a-b"; None when absent or malformed; "416" past the end."""
@@ -88,6 +108,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.serve()
+
+    def setup(self):
+        super().setup()
+        self.began = time.time()
+
+    def send_error(self, code, message=None, explain=None):  # an unreadable request (TLS to this port)
+        with _lock:
+            _records.setdefault("_bad", []).append({"time": self.began, "status": code})
+        super().send_error(code, message, explain)
 
     def send(self, code, text, headers=None, ctype="text/plain; charset=utf-8"):
         data = text.encode("utf-8")
@@ -129,12 +158,13 @@ class Handler(BaseHTTPRequestHandler):
         pool = query.get("pool")
         with _lock:
             _records.setdefault(query.get("tag", ""), []).append(self.rec)
+            self.n = len(_records[query.get("tag", "")])  # the tag's n-th request
             admitted = pool is None or _pools.get(pool, 0) < int(query.get("limit", 1))
             if pool is not None and admitted:
                 _pools[pool] = _pools.get(pool, 0) + 1
         if not admitted:
             self.close_connection = True
-            return self.send(503, "pool busy\n", {"Connection": "close"})
+            return self.send(int(query.get("poolstatus", 503)), "pool busy\n", {"Connection": "close"})
         try:
             self.answer(query)
         finally:
@@ -144,7 +174,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, query):
         time.sleep(int(query.get("hold", 0)) / 1000.0)
-        if query.get("stall") == "1":  # until the client goes away
+        slow = "slowevery" in query and self.n % int(query["slowevery"]) == 0
+        if query.get("stall") == "1" or slow and int(query.get("slowrate", 0)) == 0:  # until the client goes away
             self.rec["status"] = -1
             while select.select([self.connection], [], [], 600)[0] and self.connection.recv(1, socket.MSG_PEEK):
                 time.sleep(0.5)
@@ -159,12 +190,17 @@ class Handler(BaseHTTPRequestHandler):
             return self.send(int(query.get("failstatus", 404)), "failing\n")
         if "status" in query:
             return self.send(int(query["status"]), "status %s\n" % query["status"])
+        if "redirect" in query:
+            to = query["redirect"]
+            return self.send(302, "moved\n", {"Location": to if "?" in to else to + "?" + self.path.partition("?")[2]})
         try:
-            size, read = body(query)
+            size, read, validators = body(query, self.n)
         except OSError:
             return self.send(404, "no such file\n")
         ranges_on = query.get("ranges") != "0"
-        headers = {"Content-Type": "application/octet-stream"}
+        headers = dict({"Content-Type": "application/octet-stream"}, **validators)
+        if query.get("gzip") == "1":
+            headers["Content-Encoding"] = "gzip"
         if ranges_on or "acceptranges" in query:
             headers["Accept-Ranges"] = query.get("acceptranges", "bytes")
         if "disposition" in query:
@@ -173,6 +209,9 @@ class Handler(BaseHTTPRequestHandler):
             headers["Last-Modified"] = "Wed, 21 Oct 2015 07:28:00 GMT"
         code, first, last = 200, 0, size - 1
         rng = parse_range(self.headers.get("Range"), size) if ranges_on else None
+        if_range = self.headers.get("If-Range")
+        if rng and if_range is not None and if_range.strip() not in (headers.get("ETag"), headers.get("Last-Modified")):
+            rng = None  # the representation changed: the whole new body
         if rng == "416":
             return self.send(416, "", {"Content-Range": "bytes */%d" % size})
         if rng and query.get("ranged200") != "1":
@@ -191,7 +230,7 @@ class Handler(BaseHTTPRequestHandler):
         truncated = 0 <= truncate < last - first + 1
         if truncated:
             last, chunked = first + truncate - 1, False
-        rate, started = int(query.get("rate", 0)), time.time()
+        rate, started = int(query.get("slowrate" if slow else "rate", 0)), time.time()
         step = max(1, min(16384, rate // 10)) if rate else 16384
         for offset in range(first, last + 1, 1 << 20):
             data = read(offset, min(1 << 20, last + 1 - offset))
@@ -213,7 +252,7 @@ class Handler(BaseHTTPRequestHandler):
                 records = list(_records.get(tag, []))
             return self.send(200, json.dumps(records), None, "application/json")
         if path == "/_sha256":
-            size, read = body(self.query)
+            size, read, _ = body(self.query)
             return self.send(200, hashlib.sha256(read(0, size)).hexdigest())
         if path == "/_tls":
             return self.send(200, json.dumps(_tls_info), None, "application/json")
