@@ -24,6 +24,7 @@ const CLog& Source() {
 struct Outcome {
     ScopedKernelHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     bool started = false;  // the download got to its start (size known)
+    bool mainInstaller = false;  // only its start is an event, as in the window
     int result = kErrGeneric;
 };
 
@@ -32,7 +33,8 @@ void OnEvent(CDownloader* sender, DownloadEvent event) {
     if (!outcome) return;
     if (event.state == DOWNLOAD_STARTING) {
         outcome->started = true;
-        if (CInstaller* app = CInstaller::GetInstance()) app->SetState(stubinstaller_DownloadStarted);
+        CInstaller* app = outcome->mainInstaller ? CInstaller::GetInstance() : nullptr;
+        if (app) app->SetState(stubinstaller_DownloadStarted);
     } else if (event.state == DOWNLOAD_COMPLETE || event.state == DOWNLOAD_FAILED) {
         outcome->result = event.state == DOWNLOAD_COMPLETE ? kOk : sender->GetResult();
         SetEvent(outcome->done.Get());
@@ -40,9 +42,10 @@ void OnEvent(CDownloader* sender, DownloadEvent event) {
 }
 
 // One run of the downloader to its end; the result code.
-int RunOnce(CDownloader* downloader, bool reset) {
+int RunOnce(CDownloader* downloader, bool reset, bool mainInstaller) {
     Outcome outcome;
     if (!outcome.done) return kErrGeneric;
+    outcome.mainInstaller = mainInstaller;
     try {
         if (reset) downloader->Reset(true);
         downloader->SetCallback(&OnEvent);
@@ -78,12 +81,17 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
             Sleep(delay);
         }
         // A connection that failed resumes; anything else starts afresh.
-        result = RunOnce(downloader, attempt > 0 && !IsConnectionError(result));
+        result = RunOnce(downloader, attempt > 0 && !IsConnectionError(result), mainInstaller);
+        if (result == kErrDiskSpace) {  // no retry helps; the progress window ends so too
+            app->SetState(stubinstaller_Cancelled_DiskSpace);
+            return result;
+        }
         if (result == kOk && mainInstaller)
             result = app->LaunchMainInstaller(downloader->GetFilePath(), app->GetConfig()->product.quietArgs.c_str(),
                                               installerExit);
         if (result == kOk || result == kErrLaunch) return result;
-        if (result != kErrNotVerified && !IsConnectionError(result)) app->SetState(stubInstaller_DownloadError);
+        // A refused file is a download error too, as in the window.
+        if (!IsConnectionError(result)) app->SetState(stubInstaller_DownloadError);
     }
     LogError(&Source(), result, L":Download, \"%ls\" failed after %u retries.", url, kQuietRetries);
     return result;
@@ -93,6 +101,7 @@ int ExitFor(int result, DWORD installerExit) {
     if (result == kOk) return static_cast<int>(installerExit);
     if (result == kErrNotVerified) return kExitNotVerified;
     if (result == kErrLaunch) return kExitLaunchFailed;
+    if (result == kErrDiskSpace) return kExitDisk;
     return kExitDownloadFailed;
 }
 
@@ -122,6 +131,7 @@ int RunQuiet(CInstaller* app) {
         // otherwise the local installer runs.
         app->SetState(stubInstaller_CheckNewVersion);
         const int config = DownloadWithRetries(app, &downloader, app->GetWebConfigUrl(), false, nullptr);
+        if (config == kErrDiskSpace) return kExitDisk;
         if (config != kOk || !app->LoadConfig(downloader.GetFilePath()) || !app->GetDownloadUrl())
             return StartLocal(app);
     }
