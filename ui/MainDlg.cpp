@@ -447,6 +447,9 @@ void MainDlg::UpdateTransferLine(int64_t bytes) {
     HWND window = GetWindow();
     SetDlgItemTextW(window, IDC_TRANSFER, text.c_str());
     ShowTransferLine(window, true);
+    // A cancel confirmed while this update was on its way hid the line before
+    // the update reached it: hide it again, so "Cancelling..." stands alone.
+    if (m_cancelling.load()) ShowTransferLine(window, false);
 }
 
 bool MainDlg::HandleDownloadFailure(int code) {

@@ -29,7 +29,8 @@ std::wstring Tenths(uint64_t value, uint64_t unit, const std::wstring& decimal) 
 std::wstring FormatSize(uint64_t bytes, const std::wstring& decimal) {
     const uint64_t kMB = 1ull << 20, kGB = 1ull << 30;
     if (bytes < kMB) return Unit(IDS_UNIT_KB, std::to_wstring(bytes / 1024));
-    if (bytes < kGB) return Unit(IDS_UNIT_MB, Tenths(bytes, kMB, decimal));
+    // What would round up to 1024.0 MB is shown as 1.0 GB.
+    if (bytes < kGB - kMB / 20) return Unit(IDS_UNIT_MB, Tenths(bytes, kMB, decimal));
     return Unit(IDS_UNIT_GB, Tenths(bytes, kGB, decimal));
 }
 
