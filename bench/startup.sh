@@ -62,7 +62,7 @@ now() { date +%s.%N; }
 # given a moment, so its own start-up is not counted.
 time_to_window() {  # title command...
   local title=$1; shift
-  wine "$bin/uidriver.exe" wait-window --title "$title" --timeout 30000 >/dev/null 2>&1 &
+  wine "$bin/uidriver.exe" dump --title "$title" --timeout 30000 >/dev/null 2>&1 &
   local drv=$!
   sleep 1
   local t0; t0=$(now)
