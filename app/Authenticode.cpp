@@ -38,17 +38,6 @@ bool ReadAt(HANDLE file, uint64_t offset, void* out, DWORD size) {
            got == size;
 }
 
-bool HashRange(HANDLE file, uint64_t from, uint64_t to, Hasher* hasher) {
-    std::vector<uint8_t> buffer(1 << 16);
-    while (from < to) {
-        const DWORD n = static_cast<DWORD>(to - from < buffer.size() ? to - from : buffer.size());
-        if (!ReadAt(file, from, buffer.data(), n)) return false;
-        hasher->Update(buffer.data(), n);
-        from += n;
-    }
-    return true;
-}
-
 bool HashKindOf(const char* oid, HashKind* kind) {
     if (!oid) return false;
     if (strcmp(oid, szOID_OIWSEC_sha1) == 0) *kind = HashKind::Sha1;
@@ -79,10 +68,10 @@ bool DerContent(const uint8_t* p, size_t size, const uint8_t** content, size_t* 
 Digest PeImageHash(HANDLE file, const PeLayout& pe, uint64_t fileSize, HashKind kind) {
     Hasher hasher(kind);
     const uint64_t certEnd = pe.certOffset + pe.certSize;
-    if (!HashRange(file, 0, pe.checksumOffset, &hasher) ||
-        !HashRange(file, pe.checksumOffset + 4, pe.securityEntryOffset, &hasher) ||
-        !HashRange(file, pe.securityEntryOffset + 8, pe.certOffset, &hasher) ||
-        !HashRange(file, certEnd, fileSize, &hasher))
+    if (!HashFileRange(file, 0, pe.checksumOffset, &hasher) ||
+        !HashFileRange(file, pe.checksumOffset + 4, pe.securityEntryOffset, &hasher) ||
+        !HashFileRange(file, pe.securityEntryOffset + 8, pe.certOffset, &hasher) ||
+        !HashFileRange(file, certEnd, fileSize, &hasher))
         return Digest();
     return hasher.Finish();
 }

@@ -15,19 +15,12 @@ std::wstring Trim(const std::wstring& text) {
     return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
 }
 
-// SHA-256 of everything the handle reads from offset 0.
+// SHA-256 of the whole file behind the handle.
 Digest HashWholeFile(HANDLE file) {
-    LARGE_INTEGER zero = {};
-    if (!SetFilePointerEx(file, zero, nullptr, FILE_BEGIN)) return Digest();
+    LARGE_INTEGER size = {};
     Hasher hasher(HashKind::Sha256);
-    std::vector<uint8_t> buffer(1 << 16);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
-            return Digest();
-        if (got == 0) break;
-        hasher.Update(buffer.data(), got);
-    }
+    if (!GetFileSizeEx(file, &size) || !HashFileRange(file, 0, static_cast<uint64_t>(size.QuadPart), &hasher))
+        return Digest();
     return hasher.Finish();
 }
 

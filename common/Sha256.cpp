@@ -58,6 +58,22 @@ Digest Sha256Of(const void* data, size_t size) {
     return hasher.Finish();
 }
 
+bool HashFileRange(HANDLE file, uint64_t from, uint64_t to, Hasher* hasher) {
+    std::vector<uint8_t> buffer(1 << 16);
+    while (from < to) {
+        const DWORD n = static_cast<DWORD>(to - from < buffer.size() ? to - from : buffer.size());
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(from);
+        DWORD got = 0;
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, buffer.data(), n, &got, nullptr) ||
+            got != n)
+            return false;
+        hasher->Update(buffer.data(), n);
+        from += n;
+    }
+    return true;
+}
+
 std::string ToHex(const uint8_t* bytes, size_t size) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;

@@ -40,6 +40,10 @@ private:
 
 Digest Sha256Of(const void* data, size_t size);
 
+// Feeds the bytes [from, to) of an open file to the hasher; false when they
+// cannot all be read.
+bool HashFileRange(HANDLE file, uint64_t from, uint64_t to, Hasher* hasher);
+
 // Lower-case hex of the bytes.
 std::string ToHex(const uint8_t* bytes, size_t size);
 inline std::string ToHex(const Digest& d) { return ToHex(d.data(), d.size()); }

@@ -123,6 +123,8 @@ bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t o
 
 // True when a name is a plain, safe Windows file name.
 bool IsSafeFileName(const wchar_t* name);
+// A character no Windows file name may hold: controls, DEL, separators and <>:"|?*.
+bool IsForbiddenNameChar(wchar_t c);
 
 // Start offset of a "Range: bytes=N-..." header text; false when there is none.
 bool ParseRangeStart(const wchar_t* headers, uint64_t* start);

@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "download/Connection.h"
 #include "log/Log.h"
 
 namespace {
@@ -55,7 +56,7 @@ namespace kavri {
 std::wstring FolderNameFor(const wchar_t* product) {
     std::wstring name;
     for (const wchar_t* p = product ? product : L""; *p; ++p)
-        if (*p >= 32 && *p != 127 && !wcschr(L"<>:\"/\\|?*", *p)) name += *p;
+        if (!IsForbiddenNameChar(*p)) name += *p;
     while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
     while (!name.empty() && (name.front() == L'.' || name.front() == L' ')) name.erase(0, 1);
     return name.empty() ? L"Download" : name;

@@ -10,16 +10,11 @@
 #include "common/Handles.h"
 #include "download/Connection.h"
 
-namespace {
+namespace kavri {
 
 bool IsForbiddenNameChar(wchar_t c) {
     return c < 32 || c == 127 || wcschr(L"<>:\"/\\|?*", c) != nullptr;
 }
-
-
-}  // namespace
-
-namespace kavri {
 
 bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]) {
     if (!url) return false;

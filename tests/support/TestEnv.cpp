@@ -1,7 +1,6 @@
 #include "TestEnv.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 #include <shellapi.h>
 #include <wininet.h>
 
@@ -11,6 +10,7 @@
 #include <sstream>
 
 #include "common/Handles.h"
+#include "common/Sha256.h"
 
 namespace kavri_test {
 namespace {
@@ -154,32 +154,14 @@ std::string Utf8(const std::wstring& text) {
 }
 
 std::string Sha256OfFile(const std::wstring& path) {
-    FILE* f = _wfopen(path.c_str(), L"rb");
-    if (!f) return {};
-    HCRYPTPROV prov = 0;
-    HCRYPTHASH hash = 0;
-    std::string hex;
-    if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
-        unsigned char buf[65536];
-        size_t n;
-        bool ok = true;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            ok = ok && CryptHashData(hash, buf, static_cast<DWORD>(n), 0);
-        BYTE digest[32];
-        DWORD len = sizeof digest;
-        if (ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &len, 0)) {
-            static const char* d = "0123456789abcdef";
-            for (DWORD i = 0; i < len; ++i) {
-                hex += d[digest[i] >> 4];
-                hex += d[digest[i] & 15];
-            }
-        }
-    }
-    if (hash) CryptDestroyHash(hash);
-    if (prov) CryptReleaseContext(prov, 0);
-    fclose(f);
-    return hex;
+    const kavri::ScopedKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                     OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {};
+    kavri::Hasher hasher(kavri::HashKind::Sha256);
+    if (file.Get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.Get(), &size) ||
+        !kavri::HashFileRange(file.Get(), 0, static_cast<uint64_t>(size.QuadPart), &hasher))
+        return {};
+    return kavri::ToHex(hasher.Finish());
 }
 
 }  // namespace kavri_test
