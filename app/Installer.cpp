@@ -195,8 +195,13 @@ bool CInstaller::LoadConfig(const wchar_t* iniPath) {
     // Read into a copy: a file with no higher version must change nothing
     // (its [DEBUG] LogLevel still applies at once).
     std::unique_ptr<InstallerConfig> copy(new InstallerConfig(*current));
-    kavri::ReadWebConfigFile(iniPath, copy.get());
-    if (copy->product.version <= current->product.version) return false;
+    const kavri::WebConfigVerdict verdict = kavri::ReadWebConfigFile(iniPath, !GetSignerList().empty(), copy.get());
+    if (verdict != kavri::WebConfigVerdict::Taken) {
+        if (verdict != kavri::WebConfigVerdict::NotNewer)
+            LogWarning(this, kavri::kErrBadArgument, L":LoadConfig, the web configuration was refused (%ls); "
+                       L"the local settings stay.", kavri::WebConfigVerdictText(verdict));
+        return false;
+    }
     m_config.store(copy.release());
     // The replaced record is kept, not freed: the getters hand out pointers
     // into it without a lock, and the interface thread may be reading one

@@ -14,6 +14,7 @@
 #include "app/Installer.h"
 #include "app/SystemProbes.h"
 #include "common/ErrorCode.h"
+#include "download/Connection.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 
@@ -25,6 +26,13 @@ const wchar_t kSourceName[] = L"CInstaller";
 const wchar_t kUndefined[] = L"undefined";
 
 bool IsSwitchChar(wchar_t c) { return c == L'-' || c == L'/'; }
+
+// A word that starts a switch: '-' or '/' and not a negative number ("-1"
+// is the value of "-l", not a switch).
+bool IsSwitchWord(const std::wstring& word) {
+    if (word.empty() || !IsSwitchChar(word[0])) return false;
+    return !(word[0] == L'-' && word.size() > 1 && std::iswdigit(word[1]));
+}
 
 // Reads one INI key. True when the key is present with a non-empty value
 // that fits; an empty value or a missing key leaves out untouched. A value
@@ -91,15 +99,24 @@ void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out) {
     ZeroMemory(out, sizeof(*out));
     out->dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
     if (!text) return;
-    // Split at the LAST dot: "6.1.7600" requires 6.7600.
-    const wchar_t* dot = wcsrchr(text, L'.');
-    if (!dot) {
-        out->dwMajorVersion = static_cast<DWORD>(_wtoi(text));
-        return;
+    // major.minor[.build]: "10.0.19041" requires 10.0, not 10.19041, which
+    // no Windows would ever reach.
+    out->dwMajorVersion = static_cast<DWORD>(_wtoi(text));
+    if (const wchar_t* dot = wcschr(text, L'.')) out->dwMinorVersion = static_cast<DWORD>(_wtoi(dot + 1));
+}
+
+bool ParseVersion(const std::wstring& text, uint32_t* out) {
+    const size_t first = text.find_first_not_of(L" \t");
+    if (first == std::wstring::npos) return false;
+    const size_t last = text.find_last_not_of(L" \t");
+    uint64_t value = 0;
+    for (size_t i = first; i <= last; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+        if (value > UINT32_MAX) return false;
     }
-    std::wstring major(text, static_cast<size_t>(dot - text));
-    out->dwMajorVersion = static_cast<DWORD>(_wtoi(major.c_str()));
-    out->dwMinorVersion = static_cast<DWORD>(_wtoi(dot + 1));
+    *out = static_cast<uint32_t>(value);
+    return true;
 }
 
 std::wstring QualifyInstallerCommand(const std::wstring& command) {
@@ -137,7 +154,11 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     ReadString(iniPath, L"PRODUCT", L"Config", &cfg->product.webConfigUrl);
     if (ReadKey(iniPath, L"PRODUCT", L"Installer", &value))
         cfg->product.installer = QualifyInstallerCommand(value);
-    ReadNumber(iniPath, L"PRODUCT", L"Ver", &cfg->product.version);
+    if (ReadKey(iniPath, L"PRODUCT", L"Ver", &value) && !ParseVersion(value, &cfg->product.version)) {
+        CLog source(kSourceName);
+        LogWarning(&source, kErrBadArgument, L":ReadIniFile, [PRODUCT] Ver \"%ls\" is not a version and was ignored.",
+                   value.c_str());
+    }
     ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
     ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
     ReadString(iniPath, L"PRODUCT", L"QuietArgs", &cfg->product.quietArgs);
@@ -148,10 +169,39 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
 }
 
-void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
-    if (!iniPath || !*iniPath || !cfg) return;
+const wchar_t* WebConfigVerdictText(WebConfigVerdict verdict) {
+    switch (verdict) {
+    case WebConfigVerdict::Taken: return L"taken";
+    case WebConfigVerdict::NotNewer: return L"not newer";
+    case WebConfigVerdict::BadVersion: return L"its version is not a number";
+    case WebConfigVerdict::BadUrl: return L"its URL is not http or https";
+    case WebConfigVerdict::TooLarge: return L"it is too large";
+    case WebConfigVerdict::Unpinned: return L"only a local hash is pinned, and it belongs to the local URL";
+    }
+    return L"unknown";
+}
+
+WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, InstallerConfig* cfg) {
+    if (!iniPath || !*iniPath || !cfg) return WebConfigVerdict::NotNewer;
+    WIN32_FILE_ATTRIBUTE_DATA info = {};
+    if (!GetFileAttributesExW(iniPath, GetFileExInfoStandard, &info)) return WebConfigVerdict::NotNewer;
+    if (info.nFileSizeHigh != 0 || info.nFileSizeLow > kMaxWebConfigBytes) return WebConfigVerdict::TooLarge;
+
     const ProductSection local = cfg->product;
-    cfg->product.sha256.clear();
+    std::wstring version, url, sha256;
+    const bool hasVersion = ReadKey(iniPath, L"PRODUCT", L"Ver", &version);
+    const bool hasUrl = ReadKey(iniPath, L"PRODUCT", L"URL", &url);
+    ReadKey(iniPath, L"PRODUCT", L"SHA256", &sha256);
+    uint32_t offered = 0;
+    if (hasVersion && !ParseVersion(version, &offered)) return WebConfigVerdict::BadVersion;
+    if (!hasVersion || offered <= local.version) {
+        // Not taken, but its log level applies at once, as for any INI file read.
+        InstallerConfig ignored(*cfg);
+        ReadIniFile(iniPath, &ignored);
+        return WebConfigVerdict::NotNewer;
+    }
+    if (hasUrl && !SplitHttpUrl(url.c_str(), nullptr, nullptr, nullptr)) return WebConfigVerdict::BadUrl;
+
     ReadIniFile(iniPath, cfg);
     // What runs elevated, and who may sign it, is the local file's to say.
     CLog source(kSourceName);
@@ -169,6 +219,14 @@ void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg) {
                    L":ReadWebConfig, [PRODUCT] %ls from the web configuration is ignored.", k.key);
         *k.value = k.local;
     }
+    // The hash belongs to its URL.
+    const bool sameUrl = cfg->product.downloadUrl == local.downloadUrl;
+    cfg->product.sha256 = !sha256.empty() ? sha256 : sameUrl ? local.sha256 : std::wstring();
+    // Without a signer the local hash is the only pin: nothing from the
+    // network may replace it or point it at another file.
+    if (!signerPinned && !local.sha256.empty() && (!sameUrl || cfg->product.sha256 != local.sha256))
+        return WebConfigVerdict::Unpinned;
+    return WebConfigVerdict::Taken;
 }
 
 bool HasQuietSwitch(const std::vector<std::wstring>& args) {
@@ -202,13 +260,13 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
 
     size_t i = 0;
     // A first argument that is not a switch ('-' or '/') is the download URL.
-    if (args[0].empty() || !IsSwitchChar(args[0][0])) {
+    if (!IsSwitchWord(args[0])) {
         if (fits(args[0], 0)) cfg->product.downloadUrl = args[0];
         i = 1;
     }
     for (; i < args.size(); ++i) {
         const std::wstring& word = args[i];
-        if (word.size() < 2 || !IsSwitchChar(word[0])) continue;
+        if (word.size() < 2 || !IsSwitchWord(word)) continue;
         // The one switch without a value.
         if (std::towlower(word[1]) == L'q') {
             cfg->quiet = true;
@@ -216,7 +274,7 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
         }
         if (i + 1 >= args.size()) break;  // a switch as the last word
         const std::wstring& value = args[i + 1];
-        if (!value.empty() && IsSwitchChar(value[0])) continue;  // no value
+        if (IsSwitchWord(value)) continue;  // no value
         ++i;  // the value is consumed with its switch
         if (!fits(value, i)) continue;
         // Only the second character selects: -u, /U, -Url and -ufoo are one switch.

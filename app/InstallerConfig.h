@@ -70,23 +70,48 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
 // Applies the arguments after the program name (argv[1..]) to cfg: a first
 // argument that is not a switch is the download URL; a switch ('-' or '/',
 // selected by its second character alone: u c s t l) takes the next argument
-// as its value unless that begins with '-' or '/'.
+// as its value unless that begins with '-' or '/' (a negative number such as
+// "-1" is a value, not a switch).
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg);
 
-// Reads a downloaded web configuration into cfg (a copy of the current
-// record). It may change the download URL, Ver, the name, the help link, the
-// tracking values and SHA256, which belongs to its URL (absent: none). It
-// may not change the local installer, the signer or the quiet arguments: each such key is
-// ignored with a warning and the local value stays.
-void ReadWebConfigFile(const wchar_t* iniPath, InstallerConfig* cfg);
+// The largest web configuration that is read; a larger one is refused.
+constexpr uint64_t kMaxWebConfigBytes = 64 * 1024;
+
+// Why a downloaded web configuration is, or is not, taken.
+enum class WebConfigVerdict {
+    Taken,
+    NotNewer,    // its [PRODUCT] Ver is missing or not above the one in force
+    BadVersion,  // Ver is negative, too large or no number
+    BadUrl,      // its URL is not http:// or https:// with a host
+    TooLarge,    // the file is over kMaxWebConfigBytes
+    Unpinned,    // it names a file that the local pins could not admit
+};
+const wchar_t* WebConfigVerdictText(WebConfigVerdict verdict);
+
+// Reads a downloaded web configuration into cfg (a copy of the record in
+// force) and decides whether the copy may replace it; on anything but Taken
+// the copy must be thrown away. It may change the download URL, Ver, the
+// name, the help link, the tracking values and SHA256; it may not change the
+// local installer, the signer or the quiet arguments (each such key is
+// ignored with a warning). The hash pin follows the URL: the file's SHA256
+// when it has one, else the local one while the URL stays the same, else
+// none. signerPinned: a signer list is in force; without one, a local hash
+// is the only pin, it belongs to the local URL, and a web configuration that
+// would change the URL or the hash is Unpinned.
+WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, InstallerConfig* cfg);
+
+// A [PRODUCT] Ver value: decimal digits only (blanks around them allowed),
+// at most 4294967295. False for anything else, *out untouched.
+bool ParseVersion(const std::wstring& text, uint32_t* out);
 
 // True when the arguments hold the quiet switch (-q, /Q, -quiet, ...). A
-// switch's value never begins with '-' or '/', so every such word is a switch.
+// value that begins with '-' or '/' is a number, so every such word is a switch.
 bool HasQuietSwitch(const std::vector<std::wstring>& args);
 // The same for this process's command line.
 bool IsQuietCommandLine();
 
-// "6.1" -> 6.1, "6" -> 6.0, "6.1.7600" -> 6.7600 (split at the last dot).
+// "6.1" -> 6.1, "6" -> 6.0, "10.0.19041" -> 10.0 (a build number is not
+// part of the requirement).
 void ParseOsVersion(const wchar_t* text, OSVERSIONINFOW* out);
 
 // The [PRODUCT] Installer value made fully qualified: only its file part is

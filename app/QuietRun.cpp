@@ -65,7 +65,7 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
                         DWORD* installerExit) {
     try {
         downloader->SetUrl(url);
-        downloader->SetFreshAnswers(!mainInstaller);  // the web configuration must be current
+        downloader->SetKind(mainInstaller ? CDownloader::Kind::Program : CDownloader::Kind::Settings);
     } catch (EErrorCode code) {
         LogError(&Source(), code, L":Download, \"%ls\" was refused.", url);
         return code;
@@ -86,6 +86,7 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
             app->SetState(stubinstaller_Cancelled_DiskSpace);
             return result;
         }
+        if (result == kErrTooLarge) return result;  // the same answer again
         if (result == kOk && mainInstaller)
             result = app->LaunchMainInstaller(downloader->GetFilePath(), app->GetConfig()->product.quietArgs.c_str(),
                                               installerExit);

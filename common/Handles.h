@@ -86,7 +86,15 @@ struct LocalMemTraits {
     static void Close(Type h) { LocalFree(h); }
 };
 
+// A directory search: its empty value is INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { FindClose(h); }
+};
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
+using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
 using ScopedInternetHandle = ScopedHandle<InternetHandleTraits>;
 using ScopedFile = ScopedHandle<FileTraits>;
 using ScopedGdiObject = ScopedHandle<GdiObjectTraits>;

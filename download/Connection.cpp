@@ -494,11 +494,11 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
                    static_cast<int>(GetLastError()));
     }
 
-    if (QueryHeaderText(m_urlHandle, HTTP_QUERY_CONTENT_DISPOSITION, text)) {
-        // The server's name is untrusted: only a plain, safe file name is taken.
-        wchar_t name[256];
-        if (kavri::FileNameFromContentDisposition(text, name, 256)) wcscpy(m_fileName, name);
-    }
+    // The server's name is untrusted: only a plain, safe file name is taken.
+    const std::wstring disposition = QueryText(m_urlHandle, HTTP_QUERY_CONTENT_DISPOSITION);
+    wchar_t name[256];
+    if (!disposition.empty() && kavri::FileNameFromContentDisposition(disposition.c_str(), name, 256))
+        wcscpy(m_fileName, name);
 
     SYSTEMTIME scratch;
     bytes = sizeof(SYSTEMTIME);

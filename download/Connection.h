@@ -121,7 +121,17 @@ bool FileNameFromUrl(const wchar_t* url, wchar_t* out, size_t outChars);
 // name; false when it offers none or the name is not safe to use.
 bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t outChars);
 
-// True when a name is a plain, safe Windows file name.
+// A character that does not show in a name: controls (C0 and C1), line and
+// paragraph separators, bidirectional and other format characters,
+// surrogates. A name that holds one is not safe: it would not read as what
+// it is, in the log or on screen.
+bool IsInvisibleNameChar(wchar_t c);
+// True for the extensions the shell starts as an installer: .exe and .msi.
+bool HasProgramExtension(const wchar_t* name);
+// The largest settings file (a web configuration) a download accepts.
+constexpr uint64_t kMaxSettingsBytes = 64 * 1024;
+
+// True when a name is a plain, safe Windows file name with nothing invisible.
 bool IsSafeFileName(const wchar_t* name);
 // A character no Windows file name may hold: controls, DEL, separators and <>:"|?*.
 bool IsForbiddenNameChar(wchar_t c);

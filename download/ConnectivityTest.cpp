@@ -39,7 +39,8 @@ int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
 }
 
 int CDownloader::RunConnectivityTest() {
-    const uint32_t n = m_maxSegments;
+    // Every test measures against what was allowed, not what the last one found.
+    const uint32_t n = m_allowedSegments;
     if (!m_currentConnection) return kavri::kErrNoConnection;
     if (!m_plan.Ranges()) {
         // Without byte ranges the file comes in one segment whatever the
@@ -92,7 +93,7 @@ int CDownloader::RunConnectivityTest() {
     for (CSegment* probe : probes) probe->RunTest();
     r = WaitForTestSegments(probes);
 
-    m_maxSegments = kavri::AdjustMaxSegments(m_maxSegments, session->GetFailureCount());
+    m_maxSegments = kavri::AdjustMaxSegments(n, session->GetFailureCount());
     LogInfo(this, L"%ls: %u of %d test connections failed, %u segments.", L"CDownloader::RunConnectivityTest",
             static_cast<unsigned>(session->GetFailureCount()), static_cast<int>(n), m_maxSegments);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "download/Connection.h"
+#include "download/ResumeRecord.h"
 #include "log/Log.h"
 
 namespace {
@@ -141,9 +142,32 @@ bool DownloadFolder::Open(const wchar_t* name) {
         if (!CreateDirectoryW(path.c_str(), &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) continue;
         if (TryUse(path)) {
             LogInfo(&Source(), L":Open, downloads go to \"%ls\".", path.c_str());
+            RemoveLeftovers();
             return true;
         }
     }
     LogError(&Source(), -1, L":Open, no private download folder could be made under \"%ls\".", temp);
     return false;
+}
+
+void DownloadFolder::RemoveLeftovers() {
+    // What earlier runs downloaded and started is of no further use; only a
+    // partial file that a usable resume record names goes on.
+    const std::wstring record = kavri::ResumeRecordPath(m_path);
+    kavri::ResumeState state;
+    const bool resumable = kavri::LoadResumeState(record, &state);
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((m_path + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    kavri::ScopedFindHandle owner(search);
+    unsigned removed = 0;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        const std::wstring path = m_path + L"\\" + found.cFileName;
+        if (_wcsicmp(path.c_str(), record.c_str()) == 0) continue;
+        if (resumable && _wcsicmp(found.cFileName, state.fileName.c_str()) == 0) continue;
+        // A file still in use (an installer that is running) stays.
+        if (DeleteFileW(path.c_str())) ++removed;
+    } while (FindNextFileW(search, &found));
+    if (removed) LogInfo(&Source(), L":Open, %u files of earlier runs removed.", removed);
 }

@@ -18,13 +18,16 @@ class DownloadFolder {
 public:
     // Uses %TEMP%\<name> when it is a real folder (no link) owned by SYSTEM
     // or the Administrators whose ACL lets no one else write; otherwise
-    // makes a new one (<name>.1, <name>.2, ...) with that ACL. False, logged,
-    // when none could be made.
+    // makes a new one (<name>.1, <name>.2, ...) with that ACL; files earlier
+    // runs left there are removed. False, logged, when none could be made.
     bool Open(const wchar_t* name);
     const std::wstring& Path() const { return m_path; }
 
 private:
     bool TryUse(const std::wstring& path);
+    // Deletes the files earlier runs left, but the resume record and the
+    // partial file it names.
+    void RemoveLeftovers();
     kavri::ScopedKernelHandle m_handle;
     std::wstring m_path;
 };

@@ -223,10 +223,14 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
         }
         wchar_t dir[MAX_PATH];
         wcscpy(dir, m_filePath);
+        // A program is started by the shell, which goes by the extension:
+        // only an installer's name is kept.
+        const wchar_t* offered = connection->GetFileName();
+        const wchar_t* name =
+            m_kind == Kind::Program && !kavri::HasProgramExtension(offered) ? kavri::kDefaultFileName : offered;
         if (PathIsDirectoryW(m_filePath)) {
-            if (!kavri::JoinInside(dir, connection->GetFileName(), m_filePath)) {
-                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
-                         connection->GetFileName());
+            if (!kavri::JoinInside(dir, name, m_filePath)) {
+                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", name);
                 throw kavri::kErrPrepareFile;
             }
         } else {
@@ -237,9 +241,9 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
             throw kavri::kErrPrepareFile;
         }
         for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
-            wchar_t name[MAX_PATH];
-            kavri::NumberedFileName(connection->GetFileName(), n, name, MAX_PATH);
-            if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
+            wchar_t numbered[MAX_PATH];
+            kavri::NumberedFileName(name, n, numbered, MAX_PATH);
+            if (n > kMaxNumberedName || !kavri::JoinInside(dir, numbered, m_filePath)) {
                 LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
                 throw kavri::kErrPrepareFile;
             }
@@ -250,6 +254,11 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
         } else if (!GetDiskFreeSpaceExW(dir, &available, nullptr, nullptr)) {
             LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, failed to get the disk space");
             throw kavri::kErrDiskSpace;
+        }
+        if (m_kind == Kind::Settings && m_fileSize > static_cast<int64_t>(kavri::kMaxSettingsBytes)) {
+            LogError(this, kavri::kErrTooLarge, L":OnCreateFilestream, %I64d bytes is too large for a settings file.",
+                     m_fileSize);
+            throw kavri::kErrTooLarge;
         }
         if (m_fileSize > 0) {  // an unknown size cannot be checked
             const uint64_t size = static_cast<uint64_t>(m_fileSize);

@@ -67,7 +67,7 @@ int CDownloader::WaitAll() {
                     continue;
                 }
                 const int c = s->result;
-                if (c == kavri::kErrWriteFile) throw kavri::kErrWriteFile;
+                if (c == kavri::kErrWriteFile || c == kavri::kErrTooLarge) throw static_cast<EErrorCode>(c);
                 if (c == kavri::kCancelled) throw kavri::kCancelled;
                 if (s->changed) throw static_cast<EErrorCode>(kChanged);
                 if (!m_plan.Ranges()) {

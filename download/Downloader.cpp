@@ -31,6 +31,7 @@ CDownloader::CDownloader()
       CSession(0),
       m_restartDelayFactor(1000),
       m_maxSegments(10),
+      m_allowedSegments(10),
       m_minSegmentSize(1024000),
       m_currentConnection(nullptr),
       m_fileSize(-1),
@@ -43,6 +44,7 @@ CDownloader::CDownloader()
       m_callback(nullptr),
       m_context(nullptr),
       m_planned(false),
+      m_kind(Kind::Program),
       m_fresh(false),
       m_cleanEnd(false),
       m_first(nullptr),
@@ -67,7 +69,7 @@ void CDownloader::SetMaxSegments(uint32_t n) {
     if (IsBusy()) throw kavri::kErrBusy;
     // A negative setting arrives here as a huge unsigned number.
     const int64_t wanted = static_cast<int32_t>(n);
-    m_maxSegments = kavri::ClampSegments(wanted);
+    m_maxSegments = m_allowedSegments = kavri::ClampSegments(wanted);
     if (wanted != static_cast<int64_t>(m_maxSegments))
         LogWarning(this, kavri::kErrBadArgument, L":SetMaxSegments, %I64d segments asked for, %u used (1 to %u).",
                    wanted, m_maxSegments, kavri::kMaxSegments);
@@ -200,12 +202,17 @@ bool CDownloader::SameFile(const kavri::AnswerInfo& answer) {
 }
 
 int64_t CDownloader::Deliver(uint32_t id, uint64_t offset, const void* data, uint32_t count, bool* pieceDone) {
+    if (m_kind == Kind::Settings && offset + count > kavri::kMaxSettingsBytes) {
+        LogError(this, kavri::kErrTooLarge, L":Deliver, the answer is larger than %u bytes.",
+                 static_cast<unsigned>(kavri::kMaxSettingsBytes));
+        return kavri::kErrTooLarge;
+    }
     uint64_t keep;
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
         keep = m_plan.Reserve(id, count);
     }
-    if (keep && !m_writer.WriteAt(offset, data, static_cast<uint32_t>(keep))) return -1;
+    if (keep && !m_writer.WriteAt(offset, data, static_cast<uint32_t>(keep))) return kavri::kErrWriteFile;
     int64_t total;
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);

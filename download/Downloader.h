@@ -65,9 +65,13 @@ public:
     // The folder new files are created in (default: %TEMP%); the resume
     // record lives there too.
     void SetDownloadFolder(const wchar_t* dir) { m_folder = dir ? dir : L""; }
-    // Answers must come from the origin (no cache), and nothing is kept for
-    // a resume after a restart: for files that must be current.
-    void SetFreshAnswers(bool value) { m_fresh = value; }
+    // What the file is. A program (the main installer) may come from a
+    // cache, survives a restart half-way, and is saved under its offered name
+    // only when that ends in .exe or .msi (else "setup.exe"). Settings (a web
+    // configuration) must come from the origin, keep nothing for a resume,
+    // and fail with kErrTooLarge past kMaxSettingsBytes.
+    enum class Kind { Program, Settings };
+    void SetKind(Kind kind) { m_kind = kind, m_fresh = kind == Kind::Settings; }
 
     // 0 when the download thread started, else the error code (also stored).
     int Run(void* context);
@@ -136,7 +140,8 @@ protected:
     wchar_t m_filePath[MAX_PATH];
     std::wstring m_folder;
     uint32_t m_restartDelayFactor;
-    uint32_t m_maxSegments;
+    uint32_t m_maxSegments;      // the count in use: the connectivity test lowers it
+    uint32_t m_allowedSegments;  // what SetMaxSegments allowed
     uint64_t m_minSegmentSize;
     std::vector<CConnection*> m_connections;
     CConnection* m_currentConnection;
@@ -156,7 +161,8 @@ protected:
     kavri::CriticalSection m_planLock;
     kavri::PiecePlanner m_plan;
     bool m_planned;        // the file exists and is split (a Run resumes it)
-    bool m_fresh;
+    Kind m_kind;
+    bool m_fresh;  // Settings: answers from the origin, no resume record
     bool m_cleanEnd;       // a body of unknown length ended cleanly
     CSegment* m_first;     // holds the first answer until a worker reads it
     kavri::ByteRange m_firstPiece;

@@ -16,6 +16,17 @@ bool IsForbiddenNameChar(wchar_t c) {
     return c < 32 || c == 127 || wcschr(L"<>:\"/\\|?*", c) != nullptr;
 }
 
+bool IsInvisibleNameChar(wchar_t c) {
+    return c < 32 || (c >= 0x7F && c <= 0x9F) || c == 0x00AD || c == 0x061C || c == 0x180E ||
+           (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) ||
+           c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0xD800 && c <= 0xDFFF);
+}
+
+bool HasProgramExtension(const wchar_t* name) {
+    const wchar_t* ext = name ? PathFindExtensionW(name) : L"";
+    return _wcsicmp(ext, L".exe") == 0 || _wcsicmp(ext, L".msi") == 0;
+}
+
 bool SplitHttpUrl(const wchar_t* url, bool* secure, wchar_t host[256], wchar_t path[260]) {
     if (!url) return false;
     const size_t len = wcslen(url);
@@ -52,7 +63,7 @@ bool IsSafeFileName(const wchar_t* name) {
     // ".." anywhere: "..x.exe" joined to a folder would name the folder above.
     if (wcscmp(name, L".") == 0 || wcsstr(name, L"..") != nullptr) return false;
     for (size_t i = 0; i < len; ++i)
-        if (IsForbiddenNameChar(name[i])) return false;
+        if (IsForbiddenNameChar(name[i]) || IsInvisibleNameChar(name[i])) return false;
     // Windows drops trailing dots and blanks, so "a.exe." would not be the name shown.
     if (name[len - 1] == L'.' || name[len - 1] == L' ') return false;
     // Device names are reserved with any extension: "CON", "con.txt", "COM1.exe".
@@ -109,16 +120,21 @@ bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t o
     const wchar_t* marker = wcsstr(value, L"filename=");
     if (!marker) return false;
     std::wstring name(marker + 9);
-    // Anything from a ';' on is another parameter.
-    const size_t semicolon = name.find(L';');
-    if (semicolon != std::wstring::npos) name.erase(semicolon);
-    // Blanks around the value, then the quotes.
-    while (!name.empty() && (name.back() == L' ' || name.back() == L'\t')) name.pop_back();
     size_t first = 0;
     while (first < name.size() && (name[first] == L' ' || name[first] == L'\t')) ++first;
     name.erase(0, first);
-    while (!name.empty() && name.front() == L'"') name.erase(0, 1);
-    while (!name.empty() && name.back() == L'"') name.pop_back();
+    if (!name.empty() && name.front() == L'"') {
+        // A quoted value ends at its closing quote; one that never closes
+        // was cut (a line break inside it ended the header) and names nothing.
+        const size_t close = name.find(L'"', 1);
+        if (close == std::wstring::npos) return false;
+        name = name.substr(1, close - 1);
+    } else {
+        // Anything from a ';' on is another parameter.
+        const size_t semicolon = name.find(L';');
+        if (semicolon != std::wstring::npos) name.erase(semicolon);
+        while (!name.empty() && (name.back() == L' ' || name.back() == L'\t')) name.pop_back();
+    }
     // Only the last path component: a name never chooses a directory.
     const size_t sep = name.find_last_of(L"\\/");
     if (sep != std::wstring::npos) name.erase(0, sep + 1);

@@ -37,9 +37,12 @@ uint32_t RestartDelayMs(size_t remainingSegments, uint32_t restartDelayFactor) {
 }
 
 uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures) {
-    // n - (f - 1): no failure gives n + 1, n failures 1; never past the bound.
-    if (failures > maxSegments) return 1;
-    return ClampSegments(static_cast<int64_t>(maxSegments) - failures + 1);
+    // n - (f - 1): the test's own connection took a place the download will
+    // not need, so the first failure costs nothing; n failures leave 1. Never
+    // more than was allowed: a repeated test must not raise the count.
+    if (failures >= maxSegments) return 1;
+    const uint32_t n = ClampSegments(maxSegments);
+    return failures == 0 ? n : ClampSegments(static_cast<int64_t>(n) - failures + 1);
 }
 
 uint32_t ClampSegments(int64_t n) {

@@ -38,8 +38,8 @@ std::vector<SegmentPlan> PlanSegments(uint64_t fileSize, bool acceptsRanges, uin
                                       uint64_t minSegmentSize);
 // The delay before restarting a failed segment with n segments remaining.
 uint32_t RestartDelayMs(size_t remainingSegments, uint32_t restartDelayFactor);
-// maxSegments after a connectivity test with `failures` failed probes,
-// within 1..kMaxSegments.
+// The segment count after a connectivity test of maxSegments probes with
+// `failures` failed ones, within 1..maxSegments (and 1..kMaxSegments).
 uint32_t AdjustMaxSegments(uint32_t maxSegments, uint32_t failures);
 // The bound of parallel connections; configured values are clamped to it.
 constexpr uint32_t kMaxSegments = 16;

@@ -179,8 +179,8 @@ void CSegment::ReadPiece() {
             kept = owner->Deliver(id, position, m_buffer.get(), read, &pieceDone);
         }
         if (kept < 0) {
-            LogError(this, kavri::kErrWriteFile, L"Error writing data to a local file");
-            throw kavri::kErrWriteFile;
+            if (kept == kavri::kErrWriteFile) LogError(this, kavri::kErrWriteFile, L"Error writing data to a local file");
+            throw static_cast<EErrorCode>(kept);
         }
         position += static_cast<uint64_t>(kept);
         downloaded += static_cast<uint64_t>(kept);

@@ -27,7 +27,8 @@ public:
     virtual bool SameFile(const kavri::AnswerInfo& answer) = 0;
     // count bytes arrived at offset for worker id: how many of them belonged
     // to its piece and were written (*pieceDone: nothing more of it is
-    // wanted); -1 when writing failed.
+    // wanted); a negative kavri::EErrorCode that ends the download when
+    // writing failed (kErrWriteFile) or the file outgrew its bound (kErrTooLarge).
     virtual int64_t Deliver(uint32_t id, uint64_t offset, const void* data, uint32_t count, bool* pieceDone) = 0;
     // The worker stops: what it has not read goes back to the others.
     virtual void Stopped(uint32_t id) = 0;

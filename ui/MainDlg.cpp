@@ -192,7 +192,8 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
         m_downloader->SetUrl(url);
         // The web configuration must be current; the installer may come
         // from a cache and survives a restart half-way.
-        m_downloader->SetFreshAnswers(callback == static_cast<DownloadCallback>(&MainDlg::OnWebConfigEvent));
+        const bool settings = callback == static_cast<DownloadCallback>(&MainDlg::OnWebConfigEvent);
+        m_downloader->SetKind(settings ? CDownloader::Kind::Settings : CDownloader::Kind::Program);
         m_downloader->SetCallback(callback);
         ResumeProgressDisplay();
         const int r = m_downloader->Run(this);
@@ -341,6 +342,13 @@ void MainDlg::OnWebConfigEvent(int state, int64_t bytes) {
         CloseProgressWindow(window);
         break;
     case DOWNLOAD_FAILED:
+        // A web configuration too large to be one is refused like any other
+        // that cannot be taken: the local installer runs.
+        if (m_downloader->GetResult() == kavri::kErrTooLarge) {
+            app->InstallFromCD(window);
+            CloseProgressWindow(window);
+            break;
+        }
         HandleDownloadFailure(m_downloader->GetResult());
         break;
     default:

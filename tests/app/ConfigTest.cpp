@@ -47,14 +47,14 @@ TEST(Config, CommandLine) {
         {{L"-u", L"x"}, {{"url", L"x"}}}, {{L"/U", L"x"}, {{"url", L"x"}}}, {{L"-UrlOfMine", L"x"}, {{"url", L"x"}}},
         {{L"-u", L"x", L"/url", L"y"}, {{"url", L"y"}}},                     // the later one wins
         {{L"http://first"}, {{"url", L"http://first"}}},                     // a first word that is no switch
-        {{L"-s", L"-4"}, {{"segments", L"10"}}}, {{L"-u", L"/x"}, {{"url", L"old"}}},  // a switch is no value
+        {{L"-s", L"-4"}, {{"segments", L"4294967292"}}}, {{L"-u", L"/x"}, {{"url", L"old"}}},  // a switch is no value
         {{L"-c", L"1031", L"-s"}, {{"lcid", L"1031"}, {"segments", L"10"}}},
         {{L"-", L"5", L"/", L"6", L"-x", L"3"}, {{"url", L"old"}, {"segments", L"10"}}},
         {{L"http://b", L"-s", L"4", L"-t", L"0"}, {{"url", L"http://b"}, {"segments", L"4"}, {"track", L""}}},
         {{L"-t", L"1"}, {{"track", L"t"}}}, {{L"-Tracking", L"off"}, {{"track", L""}}},
         {{L"-CultureCode", L"1041"}, {{"lcid", L"1041"}}}, {{L"-SegmentCount", L"many"}, {{"segments", L"0"}}},
         {{L"-u", L"x", L"y", L"/s", L"2"}, {{"url", L"x"}, {"segments", L"2"}}},
-        {{L"-LogLevel", L"4"}, {{"level", L"4"}}}, {{L"-l", L"-1"}, {{"level", L"0"}}},
+        {{L"-LogLevel", L"4"}, {{"level", L"4"}}}, {{L"-l", L"-1"}, {{"level", L"-1"}}},
         {{kLongest}, {{"url", kLongest}}}, {{kLongest + L"b"}, {{"url", L"old"}}},  // refused, not cut
         {{L"-u", kLongest + L"b", L"-s", L"3"}, {{"url", L"old"}, {"segments", L"3"}}},
     };
@@ -73,7 +73,8 @@ TEST(Config, IniFile) {
          {{"os", L"6.1"}, {"ram", L"4294967294"}, {"cpu", L"0"}, {"hdd", L"300"}}},
         {"[DOWNLOADER]\nMaxAllowedSegments=\n[PRODUCT]\nVer=", {{"segments", L"10"}, {"ver", L"0"}}},  // kept
         {"[RUNTIME]\nOSVersion=5.2", {{"os", L"5.2"}}}, {"[RUNTIME]\nOSVersion=6", {{"os", L"6.0"}}},
-        {"[RUNTIME]\nOSVersion=6.1.7600", {{"os", L"6.7600"}}}, {"[RUNTIME]\nOSVersion=x.y", {{"os", L"0.0"}}},
+        {"[RUNTIME]\nOSVersion=6.1.7600", {{"os", L"6.1"}}},
+        {"[RUNTIME]\nOSVersion=10.0.19041\n[PRODUCT]\nVer=-5", {{"os", L"10.0"}, {"ver", L"0"}}}, {"[RUNTIME]\nOSVersion=x.y", {{"os", L"0.0"}}},
         {"[PRODUCT]\nURL=u\nName=\nHelp=h\nConfig=c\nVer=3",
          {{"url", L"u"}, {"name", L"Default"}, {"help", L"h"}, {"config", L"c"}, {"ver", L"3"}, {"lcid", L"1033"}}},
         {"[PRODUCT]\nInstaller=C:/Kavri/setup.exe /S /v", {{"installer", L"C:\\Kavri\\setup.exe /S /v"}}},

@@ -90,7 +90,7 @@ TEST(Trust, HeldFileCannotBeChangedButStarts) {
     CloseHandle(held);
 }
 
-TEST(Trust, HostileNamesFromTheUrl) {
+TEST(Trust, HostileNamesFromTheNetwork) {
     struct Row {
         const wchar_t* url;
         const wchar_t* name;  // null: refused, saved as the default name
@@ -104,6 +104,10 @@ TEST(Trust, HostileNamesFromTheUrl) {
         {L"http://h/a.exe%3ax", nullptr},
         {L"http://h/CON.exe", nullptr},
         {L"http://h/x%0a.exe", nullptr},
+        {L"http://h/%E2%80%A8evil.exe", nullptr},  // a line separator
+        {L"http://h/evil%E2%80%AEexe.txt", nullptr},  // right-to-left override
+        {L"http://h/a%C2%85b.exe", nullptr},  // a C1 control
+        {L"http://h/%E2%80%8Bsetup.exe", nullptr},  // zero width
         {L"http://h/setup.exe.", nullptr},
         {L"http://h/noextension", nullptr},
         {L"http://h/", nullptr},
@@ -114,31 +118,72 @@ TEST(Trust, HostileNamesFromTheUrl) {
         EXPECT_EQ(r.name != nullptr, ok) << kavri_test::Utf8(r.url);
         if (ok && r.name) EXPECT_STREQ(r.name, name);
     }
+    const struct { const wchar_t *value, *name; } offered[] = {  // Content-Disposition
+        {L"attachment; filename=\"evil", nullptr},  // a line break inside the quotes cut the header
+        {L"attachment; filename=\"\u2028evil.exe\"", nullptr},
+        {L"attachment; filename=\"a;b.exe\"; size=3", L"a;b.exe"},
+    };
+    for (const auto& r : offered) {
+        wchar_t name[256] = L"";
+        EXPECT_EQ(r.name != nullptr, kavri::FileNameFromContentDisposition(r.value, name, 256)) << kavri_test::Utf8(r.value);
+        if (r.name) EXPECT_STREQ(r.name, name);
+    }
     wchar_t out[MAX_PATH];
     EXPECT_TRUE(kavri::JoinInside(L"C:\\dl", L"a.exe", out));
     EXPECT_FALSE(kavri::JoinInside(L"C:\\dl", L"..\\a.exe", out));
     EXPECT_FALSE(kavri::JoinInside(L"C:\\dl", L"..a.exe\\..\\..\\b.exe", out));
 }
 
-TEST(Trust, WebConfigurationCannotChooseWhatRunsOrWhoSigns) {
+TEST(Trust, HostileWebConfigurations) {
+    using V = kavri::WebConfigVerdict;
+    const std::string a = "URL=http://h/a.exe\r\n", hashA = "SHA256=" + std::string(64, 'a') + "\r\n";
+    const std::string signer = "Signer=CN=Kavri\r\n", local = "Installer=C:\\cd\\setup.exe /S\r\nQuietArgs=/quiet\r\n";
+    const std::wstring wA(64, L'a'), wB(64, L'b');
+    const struct {
+        std::string local, web;
+        V verdict;
+        std::wstring url, sha256;  // when taken
+    } rows[] = {
+        // What runs and who signs stays local; a new URL drops the old URL's hash.
+        {signer + hashA, "Ver=2\r\nURL=http://h/b.exe\r\nInstaller=cmd.exe /c evil\r\nSigner=CN=Evil\r\nQuietArgs=/evil\r\n",
+         V::Taken, L"http://h/b.exe", L""},
+        {signer + hashA, "Ver=2\r\nName=New\r\n", V::Taken, L"http://h/a.exe", wA},  // same URL: its hash stays
+        {signer, "Ver=2\r\nURL=http://h/b.exe\r\nSHA256=" + std::string(64, 'b') + "\r\n", V::Taken, L"http://h/b.exe", wB},
+        {"", "Ver=2\r\nURL=https://h/b.exe\r\n", V::Taken, L"https://h/b.exe", L""},  // nothing pinned locally
+        // Only a local hash: nothing from the network may move or replace it.
+        {hashA, "Ver=99\r\nURL=http://other/unsigned.exe\r\n", V::Unpinned},
+        {hashA, "Ver=99\r\nURL=http://other/b.exe\r\nSHA256=" + std::string(64, 'b') + "\r\n", V::Unpinned},
+        {hashA, "Ver=99\r\nSHA256=" + std::string(64, 'b') + "\r\n", V::Unpinned},
+        {hashA, "Ver=99\r\nName=New\r\n", V::Taken, L"http://h/a.exe", wA},
+        // Versions that are no number are not newer.
+        {signer, "Ver=-99999999999999999999999999999999\r\nURL=http://h/b.exe\r\n", V::BadVersion},
+        {signer, "Ver=-1\r\n", V::BadVersion}, {signer, "Ver=4294967296\r\n", V::BadVersion},
+        {signer, "Ver=2x\r\n", V::BadVersion}, {signer, "Ver=1\r\n", V::NotNewer}, {signer, "Name=x\r\n", V::NotNewer},
+        {signer, "Ver= 2 \r\n", V::Taken, L"http://h/a.exe", L""},
+        // Only a URL the download can fetch.
+        {signer, "Ver=2\r\nURL=file:///C:/Windows/notepad.exe\r\n", V::BadUrl},
+        {signer, "Ver=2\r\nURL=C:\\Windows\\notepad.exe\r\n", V::BadUrl}, {signer, "Ver=2\r\nURL=http://\r\n", V::BadUrl},
+        // 64 KiB at most.
+        {signer, "Ver=2\r\n;" + std::string(kavri::kMaxWebConfigBytes, 'x') + "\r\n", V::TooLarge},
+        {signer, "Ver=2\r\n;" + std::string(kavri::kMaxWebConfigBytes - 40, 'x') + "\r\n", V::Taken, L"http://h/a.exe"},
+    };
     kavri_test::TempDir dir;
-    const std::wstring local = dir.File(L"local.ini"), web = dir.File(L"web.ini");
-    ASSERT_TRUE(kavri_test::WriteFileBytes(local, "[PRODUCT]\r\nURL=http://h/a.exe\r\nInstaller=C:\\cd\\setup.exe /S\r\n"
-                                                  "Signer=CN=Kavri\r\nSHA256=aa\r\nQuietArgs=/quiet\r\nVer=1\r\n"));
-    ASSERT_TRUE(kavri_test::WriteFileBytes(web, "[PRODUCT]\r\nVer=2\r\nURL=http://h/b.exe\r\nInstaller=cmd.exe /c evil\r\n"
-                                                "Signer=CN=Evil\r\nQuietArgs=/evil\r\n"));
-    InstallerConfig cfg;
-    kavri::ReadIniFile(local.c_str(), &cfg);
-    const std::wstring installer = cfg.product.installer;
-    kavri_test::LogCapture log;
-    kavri::ReadWebConfigFile(web.c_str(), &cfg);
-    EXPECT_EQ(L"http://h/b.exe", cfg.product.downloadUrl);
-    EXPECT_EQ(2u, cfg.product.version);
-    EXPECT_EQ(installer, cfg.product.installer);
-    EXPECT_EQ(L"CN=Kavri", cfg.product.signer);
-    EXPECT_EQ(L"/quiet", cfg.product.quietArgs);
-    EXPECT_EQ(L"", cfg.product.sha256);  // the old hash belonged to the old URL
-    EXPECT_EQ(3, log.CountLevel(4));
+    const std::wstring localIni = dir.File(L"local.ini"), webIni = dir.File(L"web.ini");
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const auto& r = rows[i];
+        ASSERT_TRUE(kavri_test::WriteFileBytes(localIni, "[PRODUCT]\r\nVer=1\r\n" + a + local + r.local));
+        ASSERT_TRUE(kavri_test::WriteFileBytes(webIni, "[PRODUCT]\r\n" + r.web));
+        InstallerConfig cfg;
+        kavri::ReadIniFile(localIni.c_str(), &cfg);
+        const ProductSection before = cfg.product;
+        EXPECT_EQ(r.verdict, kavri::ReadWebConfigFile(webIni.c_str(), !cfg.product.signer.empty(), &cfg)) << "row " << i;
+        if (r.verdict != V::Taken) continue;
+        EXPECT_EQ(r.url, cfg.product.downloadUrl) << "row " << i;
+        EXPECT_EQ(r.sha256, cfg.product.sha256) << "row " << i;
+        EXPECT_EQ(before.installer, cfg.product.installer) << "row " << i;
+        EXPECT_EQ(before.signer, cfg.product.signer) << "row " << i;
+        EXPECT_EQ(before.quietArgs, cfg.product.quietArgs) << "row " << i;
+    }
 }
 
 TEST(Trust, DownloadFolderIsPrivate) {

