@@ -7,6 +7,7 @@ import json
 import os
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 import e2e_support as e2e
@@ -39,6 +40,10 @@ def installer(size):
     return data + os.urandom(size - len(data))
 
 
+def testserver_file(path):
+    return e2e.testserver(path + "?size=100000")
+
+
 def resume_record(url, name, validator, ranges):
     """A record in the download folder's format, with a matching check line."""
     text = "KAVRI-RESUME 1\nurl %s\nfile %s\nsize %d\nvalidator %s\n" % (url, name, SIZE, validator)
@@ -55,9 +60,12 @@ class UnattendedTest(e2e.SetupTestCase):
         with open(CMD, "rb") as f:
             stand_url, stand = e2e.nginx_file(self, "Stand%s.exe" % os.urandom(3).hex(), f.read())
 
-        def web(ver, url):  # a web configuration that also tries to set the quiet arguments
-            text = "[PRODUCT]\r\nVer=%d\r\nURL=%s\r\nQuietArgs=/c exit 99\r\n" % (ver, url)
+        def web(ver, url, pad=0):  # a web configuration that also tries to set the quiet arguments
+            text = "[PRODUCT]\r\nVer=%s\r\nURL=%s\r\nQuietArgs=/c exit 99\r\n;%s\r\n" % (ver, url, "x" * pad)
             return e2e.nginx_file(self, "web%s.ini" % os.urandom(3).hex(), text.encode())[0]
+        with open(CMD, "rb") as f:
+            pinned = {"SHA256": sha256(f.read())}
+        local_pinned = [STARTED, CHECK, FROM_CD]
         local = r"C:\windows\system32\cmd.exe /c %s /from-cd & exit 24" % ARGRECORDER
         quiet, args = {"QuietArgs": QUIET_ARGS}, ["/S", "two words"]
         rows = [  # situation, INI, test-server path, exit code, events, arguments started with, failed attempts
@@ -88,6 +96,19 @@ class UnattendedTest(e2e.SetupTestCase):
             ("local, newer web configuration",
              {"PRODUCT": dict(quiet, Ver=3, Installer=local, Config=web(4, stand_url))},
              "/Never.exe", 23, [STARTED, CHECK, DOWNLOADING, MAIN], args, None),
+            # Hostile web configurations are refused and the local installer runs.
+            ("a hash-only pin, the web configuration names an unsigned file",
+             {"PRODUCT": dict(quiet, **pinned, Ver=3, Installer=local, Config=web(99, testserver_file("/U.exe")))},
+             "/Never.exe", 23, local_pinned, args, None),
+            ("a web configuration with a file URL",
+             {"PRODUCT": dict(quiet, Ver=3, Installer=local, Config=web(4, "file:///C:/windows/notepad.exe"))},
+             "/Never.exe", 23, local_pinned, args, None),
+            ("a web configuration over 64 KiB",
+             {"PRODUCT": dict(quiet, Ver=3, Installer=local, Config=web(4, stand_url, 70000))},
+             "/Never.exe", 23, local_pinned, args, None),
+            ("a web configuration with a huge negative version",
+             {"PRODUCT": dict(quiet, Ver=3, Installer=local, Config=web("-" + "9" * 32, stand_url))},
+             "/Never.exe", 23, local_pinned, args, None),
             ("second instance", {"PRODUCT": quiet}, "/Never.exe", -8, [], None, None),
         ]
         # Any window of the product, or any message dialog, ends a watcher's wait.
@@ -116,6 +137,31 @@ class UnattendedTest(e2e.SetupTestCase):
                     gaps = [b - a for a, b in zip(attempts, attempts[1:])]
                     self.assertTrue(all(0.8 * 2 ** i <= g <= 1.2 * 2 ** i + 1.5 for i, g in enumerate(gaps)), gaps)
                 self.assertEqual([None, None], [w.poll() for w in watchers], "a window showed")
+
+    def test_the_started_file_has_a_plain_program_name_and_earlier_files_are_gone(self):
+        with open(os.path.join(e2e.BIN_DIR, "argrecorder.exe"), "rb") as f:
+            _, served = e2e.nginx_file(self, "Named%s.exe" % os.urandom(3).hex(), f.read() + os.urandom(16))
+        long_name = "Kavri Skyguard Setup 2026.12 (x64, all languages).exe"
+        rows = [  # the URL's path, Content-Disposition sent, the name the file is started as
+            ("/Dl.exe", 'attachment; filename="evil\r\nINJECTED.exe"', "Dl.exe"),  # a cut name is none
+            ("/Dl.exe", 'attachment; filename="%s"' % long_name, long_name),
+            ("/Dl.exe", 'attachment; filename="readme.txt"', "setup.exe"),
+            ("/%E2%80%A8evil.exe", None, "setup.exe"),
+        ]
+        folder = None
+        for path, disposition, name in rows:
+            rec = e2e.Recorder(self)
+            query = "?file=" + served + ("&disposition=" + urllib.parse.quote(disposition) if disposition else "")
+            with self.subTest(path=path, disposition=disposition):
+                stale = folder and os.path.join(folder, "stale[3].exe")
+                if stale:
+                    open(stale, "wb").close()
+                run = self.run_setup(args=[e2e.testserver(path + query), "-q"], env=rec.env)
+                self.assertEqual(0, run.wait(90))
+                exe = rec.wait_record()["exe"]
+                folder = os.path.dirname(exe)
+                self.assertEqual(name, os.path.basename(exe))
+                self.assertFalse(stale and os.path.exists(stale), "a file of an earlier run is left")
 
     def test_a_download_goes_on_after_a_kill_unless_what_is_on_disk_is_not_its_own(self):
         folder = None
