@@ -219,6 +219,11 @@ WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, In
                    L":ReadWebConfig, [PRODUCT] %ls from the web configuration is ignored.", k.key);
         *k.value = k.local;
     }
+    // The help link is opened by the shell: only a web page.
+    if (cfg->product.helpUrl != local.helpUrl && !SplitHttpUrl(cfg->product.helpUrl.c_str(), nullptr, nullptr, nullptr)) {
+        LogWarning(&source, kErrBadArgument, L":ReadWebConfig, [PRODUCT] Help is not a web address and is ignored.");
+        cfg->product.helpUrl = local.helpUrl;
+    }
     // The hash belongs to its URL.
     const bool sameUrl = cfg->product.downloadUrl == local.downloadUrl;
     cfg->product.sha256 = !sha256.empty() ? sha256 : sameUrl ? local.sha256 : std::wstring();

@@ -44,7 +44,7 @@ CDownloader::CDownloader()
       m_callback(nullptr),
       m_context(nullptr),
       m_planned(false),
-      m_kind(Kind::Program),
+      m_kind(Kind::File),
       m_fresh(false),
       m_cleanEnd(false),
       m_first(nullptr),

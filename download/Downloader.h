@@ -65,12 +65,13 @@ public:
     // The folder new files are created in (default: %TEMP%); the resume
     // record lives there too.
     void SetDownloadFolder(const wchar_t* dir) { m_folder = dir ? dir : L""; }
-    // What the file is. A program (the main installer) may come from a
-    // cache, survives a restart half-way, and is saved under its offered name
-    // only when that ends in .exe or .msi (else "setup.exe"). Settings (a web
-    // configuration) must come from the origin, keep nothing for a resume,
-    // and fail with kErrTooLarge past kMaxSettingsBytes.
-    enum class Kind { Program, Settings };
+    // What the file is. Any file (the default) may come from a cache,
+    // survives a restart half-way and is saved under the name offered. A
+    // program (the main installer) is saved under that name only when it
+    // ends in .exe or .msi (else "setup.exe"). Settings (a web configuration)
+    // must come from the origin, keep nothing for a resume, and fail with
+    // kErrTooLarge past kMaxSettingsBytes.
+    enum class Kind { File, Program, Settings };
     void SetKind(Kind kind) { m_kind = kind, m_fresh = kind == Kind::Settings; }
 
     // 0 when the download thread started, else the error code (also stored).

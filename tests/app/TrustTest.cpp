@@ -145,7 +145,8 @@ TEST(Trust, HostileWebConfigurations) {
         std::wstring url, sha256;  // when taken
     } rows[] = {
         // What runs and who signs stays local; a new URL drops the old URL's hash.
-        {signer + hashA, "Ver=2\r\nURL=http://h/b.exe\r\nInstaller=cmd.exe /c evil\r\nSigner=CN=Evil\r\nQuietArgs=/evil\r\n",
+        {signer + hashA, "Ver=2\r\nURL=http://h/b.exe\r\nInstaller=cmd.exe /c evil\r\nSigner=CN=Evil\r\nQuietArgs=/evil\r\n"
+         "Help=C:\\Windows\\System32\\cmd.exe\r\n",
          V::Taken, L"http://h/b.exe", L""},
         {signer + hashA, "Ver=2\r\nName=New\r\n", V::Taken, L"http://h/a.exe", wA},  // same URL: its hash stays
         {signer, "Ver=2\r\nURL=http://h/b.exe\r\nSHA256=" + std::string(64, 'b') + "\r\n", V::Taken, L"http://h/b.exe", wB},
@@ -183,6 +184,7 @@ TEST(Trust, HostileWebConfigurations) {
         EXPECT_EQ(before.installer, cfg.product.installer) << "row " << i;
         EXPECT_EQ(before.signer, cfg.product.signer) << "row " << i;
         EXPECT_EQ(before.quietArgs, cfg.product.quietArgs) << "row " << i;
+        EXPECT_EQ(before.helpUrl, cfg.product.helpUrl) << "row " << i;
     }
 }
 

@@ -58,10 +58,11 @@ TEST(Connection, AnswersOfTheServer) {
         {L"http://127.0.0.1:1/x", -1, kErrNoConnection, -7},
         {L"http://" + std::wstring(64, L'k') + L".invalid/x", -1, kErrOpenUrl, -7},
         {kavri_nettest::UntrustedUrl(), -1, kErrOpenUrl, -7},
-        // The server's file name: only a plain, safe one, read up to 35 characters.
+        // The server's file name: only a plain, safe one, however long its header.
         {L"size=10&disposition=attachment%3B%20filename%3D%22..%5C..%5Cx.exe%22", -1, 0, 10, true, L"x.exe"},
         {L"size=10&disposition=filename%3DCON", -1, 0, 10}, {L"size=10&disposition=filename%3Da%01b", -1, 0, 10},
-        {L"size=10&disposition=attachment%3B%20filename%3D%22Setup%20Product%201.0.exe%22", -1, 0, 10},
+        {L"size=10&disposition=attachment%3B%20filename%3D%22Setup%20Product%201.0.exe%22", -1, 0, 10, true,
+         L"Setup Product 1.0.exe"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(kavri_test::Utf8(r.query));
