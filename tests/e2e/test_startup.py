@@ -42,6 +42,7 @@ class StartupTest(e2e.SetupTestCase):
         rows = [  # web configuration [PRODUCT] (own version 3), answer, exit code, events, started
             ({"Ver": 3}, ID_SECOND, -1, [STARTED, FROM_CD], local),
             ({"Ver": 3, "URL": "http://127.0.0.1:9/not-newer.exe"}, ID_FIRST, 0, [STARTED, CHECK, FROM_CD], local),
+            ({"Ver": 4, "URL": newer, ";": "x" * 70000}, ID_FIRST, 0, [STARTED, CHECK, FROM_CD], local),  # too large
             ({"Ver": 4, "URL": newer}, ID_FIRST, 0,
              [STARTED, CHECK, "stubinstaller_DownloadStarted", "stubinstaller_StartMainInstaller"], (name.lower(), [])),
         ]
@@ -50,7 +51,7 @@ class StartupTest(e2e.SetupTestCase):
                                        ("[PRODUCT]\r\n" + "".join("%s=%s\r\n" % kv for kv in web.items())).encode())
             rec = e2e.Recorder(self)
             product = {"Ver": 3, "Config": config, "Installer": '%s /from-cd "two words"' % rec.exe_win}
-            with self.subTest(web=web), self.run_setup(ini={"PRODUCT": product}, env=rec.env) as run:
+            with self.subTest(web=sorted(web)), self.run_setup(ini={"PRODUCT": product}, env=rec.env) as run:
                 window, controls = self.ui.message(en[599])
                 self.assertEqual(PRODUCT, window["title"])
                 self.assertEqual((en[205], en[204]), (controls[ID_FIRST]["text"], controls[ID_SECOND]["text"]))
