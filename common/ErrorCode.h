@@ -37,9 +37,9 @@ enum EErrorCode : int32_t {
     kErrNotVerified = -60,
     // -61: the main installer could not be started.
     kErrLaunch = -61,
-    // -62: an answer is larger than the download accepts (a settings file
+    // -63: an answer is larger than the download accepts (a settings file
     //      over its bound); retrying cannot help.
-    kErrTooLarge = -62,
+    kErrTooLarge = -63,
     // -100: reading from the network failed with a non-connection error.
     kErrRead = -100,
     // -400: opening the URL failed with an error outside the connection group.
