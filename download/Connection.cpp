@@ -19,6 +19,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -247,9 +248,10 @@ int RunTestOpen(OpenJob& job) {
         code = kavri::IsConnectionGroupError(error) ? kavri::kErrNoConnection : kavri::kErrOpenUrl;
         LogError(&job.log, code, L"InternetOpenUrl, failed, WIN_INET_ERROR: %d", static_cast<int>(error));
     }
-    EnterCriticalSection(GetProcessLock());
-    if (job.failureCounter) job.failureCounter->AddFailure();
-    LeaveCriticalSection(GetProcessLock());
+    {
+        std::lock_guard<kavri::CriticalSection> hold(ProcessLock());
+        if (job.failureCounter) job.failureCounter->AddFailure();
+    }
     return kavri::kOk;
 }
 
@@ -290,11 +292,9 @@ HANDLE StartJobThread(const std::shared_ptr<OpenJob>& job) {
 CConnection::CConnection(CSession* session, const wchar_t* url)
     : m_session(session),
       m_acceptsRanges(false),
-      m_urlHandle(nullptr),
       m_openInWorkerThread(true),
       m_secure(false),
       m_gotRange(false),
-      m_connectHandle(nullptr),
       m_fresh(false),
       m_acceptWhole(false) {
     if (!GetLogName()[0]) SetLogName(L"CConnection");
@@ -310,11 +310,9 @@ CConnection::CConnection(const CConnection& other)
     : CLog(other),
       m_session(other.m_session),
       m_acceptsRanges(other.m_acceptsRanges),
-      m_urlHandle(nullptr),
       m_openInWorkerThread(other.m_openInWorkerThread),
       m_secure(other.m_secure),
       m_gotRange(false),
-      m_connectHandle(nullptr),
       m_fresh(other.m_fresh),
       m_acceptWhole(false),
       m_requestUrl(other.m_requestUrl) {
@@ -331,26 +329,20 @@ int CConnection::GetRequestHeaders(wchar_t* buffer, DWORD capacity) { return 0; 
 void CConnection::Close() {
     // May run on another thread than a read under way: each handle is taken
     // out of its field exactly once, so it is closed exactly once.
-    HINTERNET request = static_cast<HINTERNET>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_urlHandle), nullptr));
-    if (request) InternetCloseHandle(request);
-    HINTERNET connect = static_cast<HINTERNET>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_connectHandle), nullptr));
-    if (connect) InternetCloseHandle(connect);
+    m_urlHandle.Reset();
+    m_connectHandle.Reset();
 }
 
 void CConnection::AdoptHandles(HINTERNET connect, HINTERNET request) {
     Close();
-    m_connectHandle = connect;
-    m_urlHandle = request;
+    m_connectHandle.Reset(connect);
+    m_urlHandle.Reset(request);
 }
 
 void CConnection::TakeOpenRequest(CConnection& from) {
     Close();
-    m_connectHandle = static_cast<HINTERNET>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&from.m_connectHandle), nullptr));
-    m_urlHandle = static_cast<HINTERNET>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&from.m_urlHandle), nullptr));
+    m_connectHandle.Reset(from.m_connectHandle.Release());
+    m_urlHandle.Reset(from.m_urlHandle.Release());
     m_answer = from.m_answer;
     m_gotRange = from.m_gotRange;
 }
@@ -412,9 +404,8 @@ int CConnection::RunOpen(bool test, bool onWorker) {
 
     if (test) {
         // Give up at once; from now on the worker counts into nothing.
-        EnterCriticalSection(GetProcessLock());
+        std::lock_guard<kavri::CriticalSection> hold(ProcessLock());
         job->failureCounter = nullptr;
-        LeaveCriticalSection(GetProcessLock());
         return kavri::kErrNoConnection;
     }
 
@@ -473,7 +464,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
 
     wchar_t text[36];
     DWORD bytes = 32;
-    if (HttpQueryInfoW(m_urlHandle, HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
+    if (HttpQueryInfoW(m_urlHandle.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
         text[bytes / sizeof(wchar_t) < 16 ? bytes / sizeof(wchar_t) : 15] = L'\0';
         if (contentLength) *contentLength = _wcstoi64(text, nullptr, 10);
     } else if (IsLogEnabled(LOG_LEVEL_WARNING)) {
@@ -482,7 +473,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
                    static_cast<int>(GetLastError()));
     }
 
-    if (QueryHeaderText(m_urlHandle, HTTP_QUERY_ACCEPT_RANGES, text)) {
+    if (QueryHeaderText(m_urlHandle.Get(), HTTP_QUERY_ACCEPT_RANGES, text)) {
         m_acceptsRanges = _wcsicmp(text, L"bytes") == 0;
         if (!m_acceptsRanges)
             LogWarning(this, -1,
@@ -494,7 +485,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
                    static_cast<int>(GetLastError()));
     }
 
-    if (QueryHeaderText(m_urlHandle, HTTP_QUERY_CONTENT_DISPOSITION, text)) {
+    if (QueryHeaderText(m_urlHandle.Get(), HTTP_QUERY_CONTENT_DISPOSITION, text)) {
         // The server's name is untrusted: only a plain, safe file name is taken.
         wchar_t name[256];
         if (kavri::FileNameFromContentDisposition(text, name, 256)) wcscpy(m_fileName, name);
@@ -502,7 +493,7 @@ int CConnection::QueryFileInformation(SYSTEMTIME* lastModified, int64_t* content
 
     SYSTEMTIME scratch;
     bytes = sizeof(SYSTEMTIME);
-    if (!HttpQueryInfoW(m_urlHandle, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
+    if (!HttpQueryInfoW(m_urlHandle.Get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
                         lastModified ? lastModified : &scratch, &bytes, nullptr)) {
         LogWarning(this, kavri::kErrQueryInfo,
                    L":QueryFileInformation, query failed for Last Modified parameter, WIN_INET_ERROR: %d",

@@ -61,7 +61,7 @@ public:
     const wchar_t* GetFileName() const { return m_fileName; }
     bool AcceptsRanges() const { return m_acceptsRanges; }
     void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
-    HINTERNET GetUrlHandle() const { return m_urlHandle; }
+    HINTERNET GetUrlHandle() const { return m_urlHandle.Get(); }
     CSession* GetSessionPtr() const { return m_session; }
     void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
     bool IsSecure() const { return m_secure; }
@@ -87,11 +87,13 @@ protected:
     wchar_t m_fileName[256];
     CSession* m_session;
     bool m_acceptsRanges;
-    HINTERNET m_urlHandle;  // the open request; owned (closed by Close)
+    // The open request and its parent: owned here, changed only by atomic
+    // exchange, so Close may run on another thread to end a read under way.
+    kavri::AtomicInternetHandle m_urlHandle;
+    kavri::AtomicInternetHandle m_connectHandle;
     bool m_openInWorkerThread;
     bool m_secure;             // https: TLS, certificate errors never ignored
     bool m_gotRange;
-    HINTERNET m_connectHandle;  // parent of the request; owned (closed by Close)
     bool m_fresh;
     bool m_acceptWhole;
     std::wstring m_requestUrl;

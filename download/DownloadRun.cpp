@@ -10,7 +10,7 @@
 
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
-#include "download/Downloader.h"
+#include "download/DownloadCore.h"
 #include "download/ResumeRecord.h"
 #include "download/Segment.h"
 
@@ -32,7 +32,7 @@ std::wstring ValidatorOf(const kavri::AnswerInfo& a) {
 
 }  // namespace
 
-int CDownloader::DoRun() {
+int CDownloadCore::DoRun() {
     int r = 0;
     for (int restarts = 0;; ++restarts) {
         r = DoRunOnce();
@@ -74,7 +74,7 @@ int CDownloader::DoRun() {
     return r;
 }
 
-int CDownloader::DoRunOnce() {
+int CDownloadCore::DoRunOnce() {
     int r = Connect();
     if (r != 0) {
         LogError(this, r, L"No connection available, breaking...");
@@ -88,7 +88,7 @@ int CDownloader::DoRunOnce() {
             if (m_cancelled) throw kavri::kCancelled;
             OnStatus(DOWNLOAD_TESTING);
             const int t = RunConnectivityTest();
-            if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloader::DoRun");
+            if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloadCore::DoRun");
             CreateSegments(m_currentConnection);
         }
         StartSegments();
@@ -103,7 +103,7 @@ int CDownloader::DoRunOnce() {
     return r;
 }
 
-int CDownloader::Connect() {
+int CDownloadCore::Connect() {
     int r = kavri::kErrNoConnection;
     try {
         if (!GetHandle()) GetSession(true);
@@ -135,7 +135,7 @@ int CDownloader::Connect() {
     return m_cancelled ? kavri::kCancelled : r;
 }
 
-int CDownloader::FirstRequest(CConnection* connection) {
+int CDownloadCore::FirstRequest(CConnection* connection) {
     delete m_first;
     m_first = new CSegment(0, *connection, 0, 0);
     m_first->SetLogName(connection->GetLogName());
@@ -194,7 +194,7 @@ int CDownloader::FirstRequest(CConnection* connection) {
     return 0;
 }
 
-int CDownloader::OnCreateFilestream(CConnection* connection) {
+int CDownloadCore::OnCreateFilestream(CConnection* connection) {
     bool defaulted = false;
     try {
         if (m_resumeFromDisk && m_writer.OpenExisting(m_filePath, m_fileSize)) {
@@ -269,25 +269,26 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
     }
 }
 
-void CDownloader::AddSegment(uint32_t id, CConnection* source) {
+void CDownloadCore::AddSegment(uint32_t id, CConnection* source) {
     CSegment* segment = new CSegment(id, *source, 0, 0);
     segment->SetAcceptsRanges(m_plan.Ranges());
     segment->result = 0;
-    segment->owner = this;
+    segment->SetOwner(shared_from_this());
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     m_segments.push_back(segment);
 }
 
-void CDownloader::RemoveSegment(size_t index) {
+void CDownloadCore::RemoveSegment(size_t index) {
     CSegment* segment = m_segments[index];
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        segment->DetachOwner();  // cut off in the same hold
         m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(index));
     }
     ReleaseSegment(segment);
 }
 
-void CDownloader::CreateSegments(CConnection* connection) {
+void CDownloadCore::CreateSegments(CConnection* connection) {
     uint32_t count;
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
@@ -299,7 +300,7 @@ void CDownloader::CreateSegments(CConnection* connection) {
     m_planned = true;
 }
 
-void CDownloader::StartSegments() {
+void CDownloadCore::StartSegments() {
     // Workers still ending from a failed run are replaced, never doubled.
     for (size_t i = 0; i < m_segments.size(); ++i) {
         CSegment* s = m_segments[i];
@@ -338,7 +339,7 @@ void CDownloader::StartSegments() {
     }
 }
 
-bool CDownloader::Finished() {
+bool CDownloadCore::Finished() {
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     return m_plan.Complete() || (m_plan.Size() == UINT64_MAX && m_cleanEnd);
 }

@@ -15,7 +15,7 @@
 
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
-#include "download/Downloader.h"
+#include "download/DownloadCore.h"
 #include "download/ResumeRecord.h"
 #include "download/Segment.h"
 
@@ -35,7 +35,7 @@ bool Contains(const std::vector<CSegment*>& list, const CSegment* s) {
 
 }  // namespace
 
-int CDownloader::WaitAll() {
+int CDownloadCore::WaitAll() {
     std::vector<CSegment*> failed;
     int streak = 0;
     uint64_t doneAtRestart = UINT64_MAX;
@@ -47,7 +47,7 @@ int CDownloader::WaitAll() {
             DWORD count = 0;
             for (CSegment* s : m_segments)
                 if (!Contains(failed, s) && s->thread && !s->WaitForWorker(0) && count < MAXIMUM_WAIT_OBJECTS)
-                    handles[count++] = s->thread;
+                    handles[count++] = s->thread.Get();
             if (count) WaitForMultipleObjects(count, handles, FALSE, kSuperviseMs);
             SaveResume(false);
             if (m_cancelled || m_running != 1) throw kavri::kCancelled;
@@ -101,7 +101,11 @@ int CDownloader::WaitAll() {
                     anyLimited = anyLimited || s->limited;
                 }
                 if (allConnection && !anyLimited) throw static_cast<EErrorCode>(f->result);
-                const uint64_t done = m_plan.DoneBytes();
+                uint64_t done;
+                {
+                    std::lock_guard<kavri::CriticalSection> lock(m_planLock);  // workers commit meanwhile
+                    done = m_plan.DoneBytes();
+                }
                 streak = done == doneAtRestart ? streak + 1 : 1;
                 doneAtRestart = done;
                 if (streak > GetMaxRetries() + 1) {
@@ -151,14 +155,14 @@ int CDownloader::WaitAll() {
 // ---------------------------------------------------------------------------
 // The resume record
 
-std::wstring CDownloader::Folder() const {
+std::wstring CDownloadCore::Folder() const {
     if (!m_folder.empty()) return m_folder;
     wchar_t temp[MAX_PATH];
     const DWORD n = ExpandEnvironmentStringsW(L"%TEMP%", temp, MAX_PATH);
     return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(temp);
 }
 
-bool CDownloader::LoadResume(CConnection* connection) {
+bool CDownloadCore::LoadResume(CConnection* connection) {
     if (m_fresh) return false;
     const std::wstring folder = Folder();
     const std::wstring path = kavri::ResumeRecordPath(folder);
@@ -188,12 +192,18 @@ bool CDownloader::LoadResume(CConnection* connection) {
     return true;
 }
 
-void CDownloader::SaveResume(bool force) {
+void CDownloadCore::SaveResume(bool force) {
     if (m_fresh || !m_planned || !m_plan.Ranges() || m_validator.empty() || m_fileSize <= 0 || !m_writer.IsOpen() ||
         !m_currentConnection)
         return;
     const ULONGLONG now = GetTickCount64();
-    const uint64_t done = m_plan.DoneBytes();
+    kavri::ResumeState state;
+    {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);  // workers commit meanwhile
+        state.done = m_plan.Done();
+    }
+    uint64_t done = 0;
+    for (const kavri::ByteRange& r : state.done) done += r.end - r.start;
     if (!force && (now - m_savedTick < kSaveEveryMs || done == m_savedBytes)) return;
     const std::wstring folder = Folder();
     wchar_t inside[MAX_PATH];
@@ -201,15 +211,10 @@ void CDownloader::SaveResume(bool force) {
     if (!kavri::JoinInside(folder.c_str(), name, inside) || _wcsicmp(inside, m_filePath) != 0) return;
     // The bytes the record names are on the disk before the record is.
     m_writer.Flush();
-    kavri::ResumeState state;
     state.url = m_currentConnection->GetUrl();
     state.fileName = name;
     state.validator = m_validator;
     state.size = m_fileSize;
-    {
-        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
-        state.done = m_plan.Done();
-    }
     m_savedTick = now;
     m_savedBytes = done;
     m_recordPath = kavri::ResumeRecordPath(folder);
@@ -217,7 +222,7 @@ void CDownloader::SaveResume(bool force) {
         LogWarning(this, kavri::kErrWriteFile, L":SaveResume, the resume record could not be written.");
 }
 
-void CDownloader::DeleteResume() {
+void CDownloadCore::DeleteResume() {
     if (m_fresh) return;  // such downloads never keep a record
     DeleteFileW(kavri::ResumeRecordPath(Folder()).c_str());
     m_recordPath.clear();

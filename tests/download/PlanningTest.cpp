@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "download/Downloader.h"
+#include "download/FileWriter.h"
+#include "download/Planner.h"
 
 TEST(Planning, SegmentsOfAFile) {
     const uint64_t unknown = UINT64_MAX;
