@@ -5,15 +5,16 @@
 // send (with the extra headers). Time-outs on the request handle are the only
 // ones every WinINet honours, so a stalled server ends a call within bounds.
 //
-// Concurrency: Open may run DoOpen on a worker thread while the caller waits;
-// the connection is touched only by that worker until it ends. Close may be
-// called from another thread to end a read under way.
+// Concurrency: Open runs the attempt on a worker thread with copies of what
+// it needs (OpenJob.h) while the caller waits; Close may be called from
+// another thread to end a read under way (the handles are AtomicHandles).
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/Handles.h"
@@ -22,6 +23,7 @@
 class CSession;
 
 namespace kavri {
+struct OpenJob;
 // What the download needs of the last answer a connection received.
 struct AnswerInfo {
     DWORD status = 0;
@@ -100,6 +102,8 @@ protected:
     kavri::AnswerInfo m_answer;
 
 private:
+    std::shared_ptr<kavri::OpenJob> MakeJob(bool test);  // a copy of all an open needs
+    int FinishJob(kavri::OpenJob& job);                  // takes the worker's result and handles
     int RunOpen(bool test, bool onWorker);
     void AdoptHandles(HINTERNET connect, HINTERNET request);
 };
