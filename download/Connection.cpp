@@ -18,6 +18,7 @@
 #include "common/ErrorCode.h"
 #include "download/Deadline.h"
 #include "download/OpenJob.h"
+#include "download/OpenPolicy.h"
 #include "net/Session.h"
 
 namespace {
@@ -39,9 +40,7 @@ CConnection::CConnection(CSession* session, const wchar_t* url)
       m_acceptsRanges(false),
       m_openInWorkerThread(true),
       m_secure(false),
-      m_gotRange(false),
-      m_fresh(false),
-      m_acceptWhole(false) {
+      m_gotRange(false) {
     if (!GetLogName()[0]) SetLogName(L"CConnection");
     m_url[0] = m_host[0] = m_path[0] = m_fileName[0] = L'\0';
     if (!kavri::SplitHttpUrl(url, &m_secure, m_host, m_path)) throw kavri::kErrBadArgument;
@@ -58,9 +57,8 @@ CConnection::CConnection(const CConnection& other)
       m_openInWorkerThread(other.m_openInWorkerThread),
       m_secure(other.m_secure),
       m_gotRange(false),
-      m_fresh(other.m_fresh),
-      m_acceptWhole(false),
-      m_requestUrl(other.m_requestUrl) {
+      m_spec(other.m_spec) {
+    m_spec.acceptWhole = false;  // only the first answer may be whole
     wcscpy(m_fileName, other.m_fileName);
     wcscpy(m_path, other.m_path);
     wcscpy(m_host, other.m_host);
@@ -68,8 +66,6 @@ CConnection::CConnection(const CConnection& other)
 }
 
 CConnection::~CConnection() { Close(); }
-
-int CConnection::GetRequestHeaders(wchar_t* buffer, DWORD capacity) { return 0; }
 
 void CConnection::Close() {
     // May run on another thread than a read under way: each handle is taken
@@ -95,9 +91,9 @@ void CConnection::TakeOpenRequest(CConnection& from) {
 std::shared_ptr<kavri::OpenJob> CConnection::MakeJob(bool test) {
     auto job = std::make_shared<kavri::OpenJob>(static_cast<const CLog&>(*this));
     job->test = test;
-    job->url = m_requestUrl.empty() ? std::wstring(m_url) : m_requestUrl;
-    job->flags = m_fresh ? kFreshFlags : kCacheableFlags;
-    job->acceptWhole = m_acceptWhole;
+    job->url = m_spec.url.empty() ? std::wstring(m_url) : m_spec.url;
+    job->flags = m_spec.fresh ? kFreshFlags : kCacheableFlags;
+    job->acceptWhole = m_spec.acceptWhole;
     job->session = m_session ? m_session->GetHandle() : nullptr;
     if (m_session) {
         job->timeouts.connectMs = m_session->GetConnectionTimeout();
@@ -105,15 +101,11 @@ std::shared_ptr<kavri::OpenJob> CConnection::MakeJob(bool test) {
         job->timeouts.sendMs = send > 0 ? static_cast<DWORD>(send) : m_session->GetConnectionTimeout();
         job->timeouts.receiveMs = m_session->GetReceiveTimeout();
     }
-    wchar_t headers[kHeaderChars] = L"";
-    const int count = GetRequestHeaders(headers, kHeaderChars);
-    if (count > 0 && count < static_cast<int>(kHeaderChars)) {
-        job->headers.assign(headers, static_cast<size_t>(count));
-        job->ranged = kavri::ParseRangeStart(job->headers.c_str(), &job->rangeStart);
-        if (job->headers.back() != L'\n') job->headers += L"\r\n";
-    }
-    // Only the bytes themselves: no compressed stream to save by mistake.
-    job->headers += L"Accept-Encoding: identity\r\n";
+    // Without byte ranges the whole file is asked for; otherwise exactly the
+    // piece, so that no request has a body beyond what is wanted.
+    job->ranged = m_acceptsRanges && m_spec.Ranged();
+    job->rangeStart = m_spec.rangeStart;
+    job->headers = kavri::RequestHeaders(m_spec, job->ranged);
     if (test) job->failureCounter = m_session;
     return job;
 }

@@ -24,6 +24,18 @@ class CSession;
 
 namespace kavri {
 struct OpenJob;
+
+// What one request asks for, as a value: where it goes, which bytes, the
+// validator for If-Range, and how caches may answer.
+struct RequestSpec {
+    std::wstring url;          // the URL redirects led to ("": the connection's own)
+    uint64_t rangeStart = 0;   // bytes [rangeStart, rangeEnd); none unless rangeEnd > rangeStart
+    uint64_t rangeEnd = 0;     // (UINT64_MAX: to the end, asked without a Range)
+    std::wstring ifRange;      // "" none
+    bool fresh = false;        // forces answers from the origin (Pragma: no-cache)
+    bool acceptWhole = false;  // a 200 with the whole body is taken for a ranged request
+    bool Ranged() const { return rangeEnd > rangeStart && rangeEnd != UINT64_MAX; }
+};
 // What the download needs of the last answer a connection received.
 struct AnswerInfo {
     DWORD status = 0;
@@ -45,10 +57,13 @@ public:
     ~CConnection();
     CConnection& operator=(const CConnection&) = delete;
 
-    // Extra request header lines for the buffer (capacity in characters);
-    // returns their length, 0 for none. Always called with kHeaderChars.
-    static constexpr DWORD kHeaderChars = 1024;
-    virtual int GetRequestHeaders(wchar_t* buffer, DWORD capacity);
+    // The bytes the next open asks for (a Range only while ranges are
+    // accepted), and the validator its If-Range carries.
+    void SetRange(uint64_t start, uint64_t end, const std::wstring& ifRange) {
+        m_spec.rangeStart = start;
+        m_spec.rangeEnd = end;
+        m_spec.ifRange = ifRange;
+    }
 
     int Open();         // 0: open with status 200/206; else a result code
     int DoOpen();       // the open attempt itself
@@ -75,12 +90,12 @@ public:
     // Moves an open request (and what its answer said) from another connection.
     void TakeOpenRequest(CConnection& from);
     // Forces answers from the origin (no Pragma: no-cache otherwise).
-    void SetFreshAnswers(bool value) { m_fresh = value; }
+    void SetFreshAnswers(bool value) { m_spec.fresh = value; }
     // A 200 with the whole body is accepted for a ranged request.
-    void SetAcceptWholeAnswer(bool value) { m_acceptWhole = value; }
+    void SetAcceptWholeAnswer(bool value) { m_spec.acceptWhole = value; }
     // Requests go to this URL (the one redirects led to) instead.
-    void SetRequestUrl(const std::wstring& url) { m_requestUrl = url; }
-    const std::wstring& GetRequestUrl() const { return m_requestUrl; }
+    void SetRequestUrl(const std::wstring& url) { m_spec.url = url; }
+    const std::wstring& GetRequestUrl() const { return m_spec.url; }
 
 protected:
     wchar_t m_url[260];
@@ -96,9 +111,7 @@ protected:
     bool m_openInWorkerThread;
     bool m_secure;             // https: TLS, certificate errors never ignored
     bool m_gotRange;
-    bool m_fresh;
-    bool m_acceptWhole;
-    std::wstring m_requestUrl;
+    kavri::RequestSpec m_spec;
     kavri::AnswerInfo m_answer;
 
 private:

@@ -58,6 +58,15 @@ AnswerVerdict JudgeAnswer(const AnswerFacts& a) {
     return v;
 }
 
+std::wstring RequestHeaders(const RequestSpec& spec, bool ranged) {
+    std::wstring headers;
+    if (ranged) {
+        headers = L"Range: bytes=" + std::to_wstring(spec.rangeStart) + L"-" + std::to_wstring(spec.rangeEnd - 1) + L"\r\n";
+        if (!spec.ifRange.empty()) headers += L"If-Range: " + spec.ifRange + L"\r\n";
+    }
+    return headers + L"Accept-Encoding: identity\r\n";
+}
+
 bool IsProbeFailure(bool sent, DWORD status) { return !sent || status == 429 || status == 503; }
 
 }  // namespace kavri

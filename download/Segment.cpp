@@ -42,6 +42,7 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
       limited(false),
       changed(false) {
     SetOpenInWorkerThread(false);
+    SetRange(start_, end_, std::wstring());
     wchar_t name[1024];
     _snwprintf(name, 1023, L"CSegment:#%d", static_cast<int>(id));
     name[1023] = L'\0';
@@ -49,19 +50,6 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
 }
 
 CSegment::~CSegment() { Dispose(); }
-
-int CSegment::GetRequestHeaders(wchar_t* headers, DWORD capacity) {
-    if (!headers || capacity == 0) return 0;
-    // Without byte ranges the whole file is asked for; otherwise exactly the
-    // piece, so that no request has a body beyond what is wanted.
-    if (!m_acceptsRanges || end <= start || end == UINT64_MAX) return 0;
-    int n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u", start, end - 1);
-    if (n > 0 && !m_ifRange.empty())
-        n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u\r\nIf-Range: %ls", start, end - 1,
-                       m_ifRange.c_str());
-    headers[capacity - 1] = L'\0';
-    return n < 0 ? 0 : n;
-}
 
 bool CSegment::WaitForWorker(DWORD timeoutMs) const {
     if (!thread) return true;
@@ -147,10 +135,7 @@ DWORD WINAPI CSegment::ThreadProc(LPVOID param) {
 ISegmentHost::Work CSegment::NextPiece(ISegmentHost& host) {
     kavri::ByteRange piece{};
     const ISegmentHost::Work work = m_detached ? ISegmentHost::Work::kNone : host.NextPiece(*this, &piece, &m_ifRange);
-    if (work == ISegmentHost::Work::kPiece) {
-        start = piece.start;
-        end = piece.end;
-    }
+    if (work == ISegmentHost::Work::kPiece) SetPiece(piece.start, piece.end, m_ifRange);
     return work;
 }
 

@@ -31,8 +31,6 @@ public:
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
 
-    int GetRequestHeaders(wchar_t* buffer, DWORD capacity) override;
-
     void Start(uint32_t delayMs);
     void RunTest();
     void Dispose();
@@ -44,6 +42,7 @@ public:
         start = from;
         end = to;
         m_ifRange = ifRange;
+        SetRange(from, to, ifRange);
     }
     // The next run reads this open request (the first answer) for the
     // piece [from, to) before it asks for anything.

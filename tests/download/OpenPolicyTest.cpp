@@ -1,12 +1,13 @@
 // The open's pure decisions as tables: which send failures are retried and
-// what they become, answers without a status line, redirects, and whether
-// an answer is the one asked for.
+// what they become, answers without a status line, redirects, whether an
+// answer is the one asked for (its Content-Range), and the headers sent.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <wininet.h>
 
 #include "common/ErrorCode.h"
+#include "download/Connection.h"
 #include "download/OpenPolicy.h"
 
 using namespace kavri;
@@ -59,6 +60,7 @@ TEST(OpenPolicy, Answers) {
         {{206, L"gzip", L"bytes 0-9/10", true, 0, true}, kHttp, false, -1},
         {{416, L"", L"bytes */1000", true, 1000, false}, kHttp, false, -1},
         {{206, L"", L"bytes 5000000000-5000000099/6000000000", true, 5000000000ull, false}, 0, true, 6000000000ll},
+        {{206, L"", L"items 1-2/3", true, 1, false}, kHttp, false, -1}, {{206, L"", L"bytes 12", true, 12, false}, kHttp, false, -1},
     };
     for (const Row& r : rows) {
         const AnswerVerdict v = JudgeAnswer(r.facts);
@@ -66,6 +68,13 @@ TEST(OpenPolicy, Answers) {
         EXPECT_EQ(v.ranged, r.ranged) << r.facts.status;
         EXPECT_EQ(v.total, r.total) << r.facts.status;
     }
+    RequestSpec spec;
+    spec.rangeStart = 4294967296;
+    spec.rangeEnd = 4294967396;
+    spec.ifRange = L"\"v1\"";
+    EXPECT_EQ(RequestHeaders(spec, true),
+              L"Range: bytes=4294967296-4294967395\r\nIf-Range: \"v1\"\r\nAccept-Encoding: identity\r\n");
+    EXPECT_EQ(RequestHeaders(spec, false), L"Accept-Encoding: identity\r\n");
     struct Probe { bool sent; DWORD status; bool failure; } probes[] = {
         {false, 0, true}, {true, 0, false}, {true, 200, false}, {true, 404, false}, {true, 429, true}, {true, 503, true}};
     for (const Probe& p : probes) EXPECT_EQ(IsProbeFailure(p.sent, p.status), p.failure) << p.status;
