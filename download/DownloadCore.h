@@ -107,6 +107,18 @@ protected:
     void AddSegment(uint32_t id, CConnection* source);
     void RemoveSegment(size_t index);
     int WaitAll();
+    // WaitAll's steps: wait for a running worker to end (bounded), act on
+    // the outcomes of those that ended (true when one finished), restart or
+    // fail when none runs, and stop the rest when the run ends with code.
+    struct Stall {
+        int streak = 0;                  // restarts in a row without a new byte
+        uint64_t doneBytes = UINT64_MAX;  // on disk at the last one
+    };
+    void WaitForAnyEnd(const std::vector<CSegment*>& parked);
+    bool ReapEnded(std::vector<CSegment*>& parked);
+    void RestartAfterStall(std::vector<CSegment*>& parked, Stall& stall);
+    void RestartWholeBody();
+    int StopUnfinished(int code);
     bool Finished();
     int RunConnectivityTest();
     static int WaitForTestSegments(std::vector<CSegment*>& probes);

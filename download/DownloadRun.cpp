@@ -13,6 +13,7 @@
 #include "download/DownloadCore.h"
 #include "download/ResumeRecord.h"
 #include "download/Segment.h"
+#include "download/Supervision.h"
 
 using kavri::EErrorCode;
 
@@ -160,7 +161,9 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
     const kavri::AnswerInfo& a = m_first->Answer();
     connection->SetRequestUrl(a.finalUrl);
     connection->SetFreshAnswers(m_fresh);
-    if (resuming && !(a.ranged && a.total == m_fileSize && ValidatorOf(a) == m_validator)) {
+    const kavri::FirstMeaning meaning =
+        kavri::JudgeFirstAnswer({a.ranged, a.total, ValidatorOf(a)}, resuming, m_fileSize, m_validator);
+    if (resuming && meaning != kavri::FirstMeaning::kPlan) {
         // Another version of the file: nothing of the old one is kept. A whole
         // body (200) is the new file itself and is read as it comes.
         LogWarning(this, kavri::kErrHttpStatus, L":Connect, the file on the server has changed; starting over.");
@@ -168,10 +171,10 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
         m_first = nullptr;
         DiscardDownload(true);
         m_first = first;
-        if (a.ranged) return FirstRequest(connection);
+        if (meaning == kavri::FirstMeaning::kAskAgain) return FirstRequest(connection);
     }
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
-    if (a.ranged && a.total > 0) {
+    if (meaning == kavri::FirstMeaning::kPlan) {
         if (!m_planned && !m_resumeFromDisk) {
             m_fileSize = a.total;
             m_validator = ValidatorOf(a);
@@ -186,7 +189,7 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
         m_plan.Begin(m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize), false);
         m_firstPiece = {0, m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize)};
         connection->SetAcceptsRanges(false);
-        if (a.ranged) {  // a range without a total cannot be planned
+        if (meaning == kavri::FirstMeaning::kNoTotal) {  // a range without a total cannot be planned
             delete m_first;
             m_first = nullptr;
         }
@@ -251,12 +254,9 @@ int CDownloadCore::OnCreateFilestream(CConnection* connection) {
             LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, failed to get the disk space");
             throw kavri::kErrDiskSpace;
         }
-        if (m_fileSize > 0) {  // an unknown size cannot be checked
-            const uint64_t size = static_cast<uint64_t>(m_fileSize);
-            if (size > UINT64_MAX / 3 || available.QuadPart < 3 * size) {
-                LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, no free disk space available");
-                throw kavri::kErrDiskSpace;
-            }
+        if (!kavri::EnoughSpace(available.QuadPart, m_fileSize)) {
+            LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, no free disk space available");
+            throw kavri::kErrDiskSpace;
         }
         if (!m_writer.Create(m_filePath, m_fileSize)) {
             LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);

@@ -23,6 +23,7 @@
 #include "common/Handles.h"
 #include "download/Connection.h"
 #include "download/SegmentHost.h"
+#include "download/Supervision.h"
 
 class CSegment final : public virtual CConnection {
 public:
@@ -53,6 +54,8 @@ public:
     // itself refuses a cut-off segment's calls under its own lock).
     void DetachOwner() { m_detached = true; }
     bool IsDetached() const { return m_detached.load(); }
+    // What the last worker reported; valid once it has ended.
+    kavri::WorkerOutcome Outcome() const { return {result, downloaded, limited, changed}; }
     // Bytes per second of the piece under way (0 while unknown).
     uint64_t Rate() const;
 

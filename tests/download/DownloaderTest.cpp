@@ -153,6 +153,8 @@ const Row kRows[] = {
     {"gzip not asked for", L"size=200000&seed=19&gzip=1", kNoConn, kNoConn, 0, nullptr},
 };
 
+void PrintTo(const Row& row, std::ostream* os) { *os << row.what; }
+
 class Download : public ::testing::TestWithParam<Row> {};
 
 }  // namespace
