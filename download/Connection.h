@@ -73,15 +73,12 @@ public:
     void Close();
 
     const wchar_t* GetUrl() const { return m_url; }
-    const wchar_t* GetHost() const { return m_host; }
-    const wchar_t* GetPath() const { return m_path; }
     const wchar_t* GetFileName() const { return m_fileName; }
     bool AcceptsRanges() const { return m_acceptsRanges; }
     void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
     HINTERNET GetUrlHandle() const { return m_urlHandle.Get(); }
     CSession* GetSessionPtr() const { return m_session; }
     void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
-    bool IsSecure() const { return m_secure; }
     // True after an open whose request carried a Range header and that was
     // answered with 206 and a Content-Range starting at the offset asked for.
     // (An open whose range was not honoured fails with -403 instead.)
