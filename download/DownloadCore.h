@@ -102,6 +102,7 @@ protected:
     int Connect();
     int FirstRequest(CConnection* connection);
     int OnCreateFilestream(CConnection* connection);
+    void ChooseFilePath(CConnection* connection, wchar_t (&dir)[MAX_PATH]);
     void CreateSegments(CConnection* connection);
     void StartSegments();
     void AddSegment(uint32_t id, CConnection* source);

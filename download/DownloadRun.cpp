@@ -197,8 +197,47 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
     return 0;
 }
 
-int CDownloadCore::OnCreateFilestream(CConnection* connection) {
+// m_filePath := the file to write (a folder given or the default one gets
+// the connection's file name, numbered when the default's is taken), dir :=
+// its folder. Throws kErrPrepareFile.
+void CDownloadCore::ChooseFilePath(CConnection* connection, wchar_t (&dir)[MAX_PATH]) {
     bool defaulted = false;
+    if (wcslen(m_filePath) <= 3) {
+        defaulted = true;
+        const std::wstring folder = Folder();
+        if (folder.empty() || folder.size() >= MAX_PATH) {
+            m_filePath[0] = L'\0';
+            LogError(this, kavri::kErrPrepareFile,
+                     L":OnCreateFilestream, failed Expand Environment Strings USERPROFILE");
+            throw kavri::kErrPrepareFile;
+        }
+        wcscpy(m_filePath, folder.c_str());
+    }
+    wcscpy(dir, m_filePath);
+    if (PathIsDirectoryW(m_filePath)) {
+        if (!kavri::JoinInside(dir, connection->GetFileName(), m_filePath)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
+                     connection->GetFileName());
+            throw kavri::kErrPrepareFile;
+        }
+    } else {
+        PathRemoveFileSpecW(dir);
+    }
+    if (!PathFileExistsW(dir)) {
+        LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, no \"%ls\" Directory exists", dir);
+        throw kavri::kErrPrepareFile;
+    }
+    for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
+        wchar_t name[MAX_PATH];
+        kavri::NumberedFileName(connection->GetFileName(), n, name, MAX_PATH);
+        if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
+            throw kavri::kErrPrepareFile;
+        }
+    }
+}
+
+int CDownloadCore::OnCreateFilestream(CConnection* connection) {
     try {
         if (m_resumeFromDisk && m_writer.OpenExisting(m_filePath, m_fileSize)) {
             std::lock_guard<kavri::CriticalSection> lock(m_planLock);
@@ -213,40 +252,8 @@ int CDownloadCore::OnCreateFilestream(CConnection* connection) {
             m_plan.Begin(static_cast<uint64_t>(m_fileSize), true);
             m_resumeFromDisk = false;
         }
-        if (wcslen(m_filePath) <= 3) {
-            defaulted = true;
-            const std::wstring folder = Folder();
-            if (folder.empty() || folder.size() >= MAX_PATH) {
-                m_filePath[0] = L'\0';
-                LogError(this, kavri::kErrPrepareFile,
-                         L":OnCreateFilestream, failed Expand Environment Strings USERPROFILE");
-                throw kavri::kErrPrepareFile;
-            }
-            wcscpy(m_filePath, folder.c_str());
-        }
         wchar_t dir[MAX_PATH];
-        wcscpy(dir, m_filePath);
-        if (PathIsDirectoryW(m_filePath)) {
-            if (!kavri::JoinInside(dir, connection->GetFileName(), m_filePath)) {
-                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file",
-                         connection->GetFileName());
-                throw kavri::kErrPrepareFile;
-            }
-        } else {
-            PathRemoveFileSpecW(dir);
-        }
-        if (!PathFileExistsW(dir)) {
-            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, no \"%ls\" Directory exists", dir);
-            throw kavri::kErrPrepareFile;
-        }
-        for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
-            wchar_t name[MAX_PATH];
-            kavri::NumberedFileName(connection->GetFileName(), n, name, MAX_PATH);
-            if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
-                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
-                throw kavri::kErrPrepareFile;
-            }
-        }
+        ChooseFilePath(connection, dir);
         ULARGE_INTEGER available = {};
         if (m_freeSpaceForTest >= 0) {
             available.QuadPart = static_cast<ULONGLONG>(m_freeSpaceForTest);
