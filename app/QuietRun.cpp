@@ -65,7 +65,7 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
                         DWORD* installerExit) {
     try {
         downloader->SetUrl(url);
-        downloader->SetKind(mainInstaller ? CDownloader::Kind::Program : CDownloader::Kind::Settings);
+        downloader->SetKind(mainInstaller ? DownloadKind::Program : DownloadKind::Settings);
     } catch (EErrorCode code) {
         LogError(&Source(), code, L":Download, \"%ls\" was refused.", url);
         return code;

@@ -22,7 +22,8 @@ enum EErrorCode : int32_t {
     kErrBadArgument = -2,
     // -3: a segment is still running or did not reach its end.
     kErrNotFinished = -3,
-    // -4: the downloader is busy with a download.
+    // -4: no longer produced (it meant "busy", now -62); -4 is also the exit
+    //     code of too little disk space. Kept so the number is never reused.
     kErrBusy = -4,
     // -49: the partial file could not be deleted (log only).
     kErrDeleteFile = -49,
@@ -40,6 +41,9 @@ enum EErrorCode : int32_t {
     // -63: an answer is larger than the download accepts (a settings file
     //      over its bound); retrying cannot help.
     kErrTooLarge = -63,
+    // -62: the downloader is busy with a download (configuration or Run
+    //      refused while one runs).
+    kErrDownloadBusy = -62,
     // -100: reading from the network failed with a non-connection error.
     kErrRead = -100,
     // -400: opening the URL failed with an error outside the connection group.

@@ -5,15 +5,16 @@
 // send (with the extra headers). Time-outs on the request handle are the only
 // ones every WinINet honours, so a stalled server ends a call within bounds.
 //
-// Concurrency: Open may run DoOpen on a worker thread while the caller waits;
-// the connection is touched only by that worker until it ends. Close may be
-// called from another thread to end a read under way.
+// Concurrency: Open runs the attempt on a worker thread with copies of what
+// it needs (OpenJob.h) while the caller waits; Close may be called from
+// another thread to end a read under way (the handles are AtomicHandles).
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/Handles.h"
@@ -22,6 +23,19 @@
 class CSession;
 
 namespace kavri {
+struct OpenJob;
+
+// What one request asks for, as a value: where it goes, which bytes, the
+// validator for If-Range, and how caches may answer.
+struct RequestSpec {
+    std::wstring url;          // the URL redirects led to ("": the connection's own)
+    uint64_t rangeStart = 0;   // bytes [rangeStart, rangeEnd); none unless rangeEnd > rangeStart
+    uint64_t rangeEnd = 0;     // (UINT64_MAX: to the end, asked without a Range)
+    std::wstring ifRange;      // "" none
+    bool fresh = false;        // forces answers from the origin (Pragma: no-cache)
+    bool acceptWhole = false;  // a 200 with the whole body is taken for a ranged request
+    bool Ranged() const { return rangeEnd > rangeStart && rangeEnd != UINT64_MAX; }
+};
 // What the download needs of the last answer a connection received.
 struct AnswerInfo {
     DWORD status = 0;
@@ -43,10 +57,13 @@ public:
     ~CConnection();
     CConnection& operator=(const CConnection&) = delete;
 
-    // Extra request header lines for the buffer (capacity in characters);
-    // returns their length, 0 for none. Always called with kHeaderChars.
-    static constexpr DWORD kHeaderChars = 1024;
-    virtual int GetRequestHeaders(wchar_t* buffer, DWORD capacity);
+    // The bytes the next open asks for (a Range only while ranges are
+    // accepted), and the validator its If-Range carries.
+    void SetRange(uint64_t start, uint64_t end, const std::wstring& ifRange) {
+        m_spec.rangeStart = start;
+        m_spec.rangeEnd = end;
+        m_spec.ifRange = ifRange;
+    }
 
     int Open();         // 0: open with status 200/206; else a result code
     int DoOpen();       // the open attempt itself
@@ -56,15 +73,12 @@ public:
     void Close();
 
     const wchar_t* GetUrl() const { return m_url; }
-    const wchar_t* GetHost() const { return m_host; }
-    const wchar_t* GetPath() const { return m_path; }
     const wchar_t* GetFileName() const { return m_fileName; }
     bool AcceptsRanges() const { return m_acceptsRanges; }
     void SetAcceptsRanges(bool value) { m_acceptsRanges = value; }
-    HINTERNET GetUrlHandle() const { return m_urlHandle; }
+    HINTERNET GetUrlHandle() const { return m_urlHandle.Get(); }
     CSession* GetSessionPtr() const { return m_session; }
     void SetOpenInWorkerThread(bool value) { m_openInWorkerThread = value; }
-    bool IsSecure() const { return m_secure; }
     // True after an open whose request carried a Range header and that was
     // answered with 206 and a Content-Range starting at the offset asked for.
     // (An open whose range was not honoured fails with -403 instead.)
@@ -73,12 +87,12 @@ public:
     // Moves an open request (and what its answer said) from another connection.
     void TakeOpenRequest(CConnection& from);
     // Forces answers from the origin (no Pragma: no-cache otherwise).
-    void SetFreshAnswers(bool value) { m_fresh = value; }
+    void SetFreshAnswers(bool value) { m_spec.fresh = value; }
     // A 200 with the whole body is accepted for a ranged request.
-    void SetAcceptWholeAnswer(bool value) { m_acceptWhole = value; }
+    void SetAcceptWholeAnswer(bool value) { m_spec.acceptWhole = value; }
     // Requests go to this URL (the one redirects led to) instead.
-    void SetRequestUrl(const std::wstring& url) { m_requestUrl = url; }
-    const std::wstring& GetRequestUrl() const { return m_requestUrl; }
+    void SetRequestUrl(const std::wstring& url) { m_spec.url = url; }
+    const std::wstring& GetRequestUrl() const { return m_spec.url; }
 
 protected:
     wchar_t m_url[260];
@@ -87,17 +101,19 @@ protected:
     wchar_t m_fileName[256];
     CSession* m_session;
     bool m_acceptsRanges;
-    HINTERNET m_urlHandle;  // the open request; owned (closed by Close)
+    // The open request and its parent: owned here, changed only by atomic
+    // exchange, so Close may run on another thread to end a read under way.
+    kavri::AtomicInternetHandle m_urlHandle;
+    kavri::AtomicInternetHandle m_connectHandle;
     bool m_openInWorkerThread;
     bool m_secure;             // https: TLS, certificate errors never ignored
     bool m_gotRange;
-    HINTERNET m_connectHandle;  // parent of the request; owned (closed by Close)
-    bool m_fresh;
-    bool m_acceptWhole;
-    std::wstring m_requestUrl;
+    kavri::RequestSpec m_spec;
     kavri::AnswerInfo m_answer;
 
 private:
+    std::shared_ptr<kavri::OpenJob> MakeJob(bool test);  // a copy of all an open needs
+    int FinishJob(kavri::OpenJob& job);                  // takes the worker's result and handles
     int RunOpen(bool test, bool onWorker);
     void AdoptHandles(HINTERNET connect, HINTERNET request);
 };

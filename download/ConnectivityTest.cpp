@@ -17,7 +17,7 @@
 
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
-#include "download/Downloader.h"
+#include "download/DownloadCore.h"
 #include "download/Segment.h"
 #include "net/Session.h"
 
@@ -29,7 +29,7 @@ const DWORD kProbeExitSlackMs = 5000;
 
 }  // namespace
 
-int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
+int CDownloadCore::WaitForTestSegments(std::vector<CSegment*>& probes) {
     for (CSegment* probe : probes) {
         DWORD bound = kProbeExitSlackMs;
         if (CSession* session = probe->GetSessionPtr()) bound += session->GetConnectionTimeout();
@@ -38,7 +38,7 @@ int CDownloader::WaitForTestSegments(std::vector<CSegment*>& probes) {
     return 0;
 }
 
-int CDownloader::RunConnectivityTest() {
+int CDownloadCore::RunConnectivityTest() {
     // Every test measures against what was allowed, not what the last one found.
     const uint32_t n = m_allowedSegments;
     if (!m_currentConnection) return kavri::kErrNoConnection;
@@ -46,7 +46,7 @@ int CDownloader::RunConnectivityTest() {
         // Without byte ranges the file comes in one segment whatever the
         // server accepts, and every probe would have to ask for the whole
         // file (which the server then sends in full): nothing to measure.
-        LogInfo(this, L"%ls: no byte ranges, one segment; test skipped", L"CDownloader::RunConnectivityTest");
+        LogInfo(this, L"%ls: no byte ranges, one segment; test skipped", L"CDownloadCore::RunConnectivityTest");
         return 0;
     }
 
@@ -71,22 +71,22 @@ int CDownloader::RunConnectivityTest() {
     connection->SetOpenInWorkerThread(true);
 
     if (!session->GetSession(false)) {
-        LogInfo(this, L"%ls: Couldn't open local test session", L"CDownloader::RunConnectivityTest");
+        LogInfo(this, L"%ls: Couldn't open local test session", L"CDownloadCore::RunConnectivityTest");
         return kavri::kErrSession;
     }
     int r = connection->Open();
     if (r != 0) {
-        LogError(this, r, L"%ls: Error opening new test connection", L"CDownloader::RunConnectivityTest");
+        LogError(this, r, L"%ls: Error opening new test connection", L"CDownloadCore::RunConnectivityTest");
         connection->Close();
         session->Close();
         return r;
     }
-    LogInfo(this, L"%ls: Running %d dummy test segments", L"CDownloader::RunConnectivityTest", static_cast<int>(n));
+    LogInfo(this, L"%ls: Running %d dummy test segments", L"CDownloadCore::RunConnectivityTest", static_cast<int>(n));
 
     std::vector<CSegment*> probes;
     for (uint32_t i = 1; i <= n; ++i) {
         CSegment* probe = new CSegment(i, *connection, 0, 11);
-        probe->owner = this;
+        probe->SetOwner(shared_from_this());
         probes.push_back(probe);
     }
     SetMaxConnectionsPerServer(n + 2, nullptr);
@@ -94,7 +94,7 @@ int CDownloader::RunConnectivityTest() {
     r = WaitForTestSegments(probes);
 
     m_maxSegments = kavri::AdjustMaxSegments(n, session->GetFailureCount());
-    LogInfo(this, L"%ls: %u of %d test connections failed, %u segments.", L"CDownloader::RunConnectivityTest",
+    LogInfo(this, L"%ls: %u of %d test connections failed, %u segments.", L"CDownloadCore::RunConnectivityTest",
             static_cast<unsigned>(session->GetFailureCount()), static_cast<int>(n), m_maxSegments);
 
     bool keepSession = false;
@@ -105,7 +105,7 @@ int CDownloader::RunConnectivityTest() {
             probe->DetachOwner();
             keepSession = true;
             LogWarning(this, kavri::kErrNoConnection, L"%ls: test segment %u still busy, left to end by itself.",
-                       L"CDownloader::RunConnectivityTest", probe->id);
+                       L"CDownloadCore::RunConnectivityTest", probe->id);
         }
     }
     connection->Close();

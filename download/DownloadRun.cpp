@@ -10,9 +10,10 @@
 
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
-#include "download/Downloader.h"
+#include "download/DownloadCore.h"
 #include "download/ResumeRecord.h"
 #include "download/Segment.h"
+#include "download/Supervision.h"
 
 using kavri::EErrorCode;
 
@@ -32,7 +33,7 @@ std::wstring ValidatorOf(const kavri::AnswerInfo& a) {
 
 }  // namespace
 
-int CDownloader::DoRun() {
+int CDownloadCore::DoRun() {
     int r = 0;
     for (int restarts = 0;; ++restarts) {
         r = DoRunOnce();
@@ -74,7 +75,7 @@ int CDownloader::DoRun() {
     return r;
 }
 
-int CDownloader::DoRunOnce() {
+int CDownloadCore::DoRunOnce() {
     int r = Connect();
     if (r != 0) {
         LogError(this, r, L"No connection available, breaking...");
@@ -88,7 +89,7 @@ int CDownloader::DoRunOnce() {
             if (m_cancelled) throw kavri::kCancelled;
             OnStatus(DOWNLOAD_TESTING);
             const int t = RunConnectivityTest();
-            if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloader::DoRun");
+            if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloadCore::DoRun");
             CreateSegments(m_currentConnection);
         }
         StartSegments();
@@ -103,7 +104,7 @@ int CDownloader::DoRunOnce() {
     return r;
 }
 
-int CDownloader::Connect() {
+int CDownloadCore::Connect() {
     int r = kavri::kErrNoConnection;
     try {
         if (!GetHandle()) GetSession(true);
@@ -135,7 +136,7 @@ int CDownloader::Connect() {
     return m_cancelled ? kavri::kCancelled : r;
 }
 
-int CDownloader::FirstRequest(CConnection* connection) {
+int CDownloadCore::FirstRequest(CConnection* connection) {
     delete m_first;
     m_first = new CSegment(0, *connection, 0, 0);
     m_first->SetLogName(connection->GetLogName());
@@ -160,7 +161,9 @@ int CDownloader::FirstRequest(CConnection* connection) {
     const kavri::AnswerInfo& a = m_first->Answer();
     connection->SetRequestUrl(a.finalUrl);
     connection->SetFreshAnswers(m_fresh);
-    if (resuming && !(a.ranged && a.total == m_fileSize && ValidatorOf(a) == m_validator)) {
+    const kavri::FirstMeaning meaning =
+        kavri::JudgeFirstAnswer({a.ranged, a.total, ValidatorOf(a)}, resuming, m_fileSize, m_validator);
+    if (resuming && meaning != kavri::FirstMeaning::kPlan) {
         // Another version of the file: nothing of the old one is kept. A whole
         // body (200) is the new file itself and is read as it comes.
         LogWarning(this, kavri::kErrHttpStatus, L":Connect, the file on the server has changed; starting over.");
@@ -168,10 +171,10 @@ int CDownloader::FirstRequest(CConnection* connection) {
         m_first = nullptr;
         DiscardDownload(true);
         m_first = first;
-        if (a.ranged) return FirstRequest(connection);
+        if (meaning == kavri::FirstMeaning::kAskAgain) return FirstRequest(connection);
     }
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
-    if (a.ranged && a.total > 0) {
+    if (meaning == kavri::FirstMeaning::kPlan) {
         if (!m_planned && !m_resumeFromDisk) {
             m_fileSize = a.total;
             m_validator = ValidatorOf(a);
@@ -186,7 +189,7 @@ int CDownloader::FirstRequest(CConnection* connection) {
         m_plan.Begin(m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize), false);
         m_firstPiece = {0, m_fileSize < 0 ? UINT64_MAX : static_cast<uint64_t>(m_fileSize)};
         connection->SetAcceptsRanges(false);
-        if (a.ranged) {  // a range without a total cannot be planned
+        if (meaning == kavri::FirstMeaning::kNoTotal) {  // a range without a total cannot be planned
             delete m_first;
             m_first = nullptr;
         }
@@ -194,8 +197,51 @@ int CDownloader::FirstRequest(CConnection* connection) {
     return 0;
 }
 
-int CDownloader::OnCreateFilestream(CConnection* connection) {
+// m_filePath := the file to write (a folder given or the default one gets
+// the connection's file name, numbered when the default's is taken), dir :=
+// its folder. Throws kErrPrepareFile.
+void CDownloadCore::ChooseFilePath(CConnection* connection, wchar_t (&dir)[MAX_PATH]) {
     bool defaulted = false;
+    if (wcslen(m_filePath) <= 3) {
+        defaulted = true;
+        const std::wstring folder = Folder();
+        if (folder.empty() || folder.size() >= MAX_PATH) {
+            m_filePath[0] = L'\0';
+            LogError(this, kavri::kErrPrepareFile,
+                     L":OnCreateFilestream, failed Expand Environment Strings USERPROFILE");
+            throw kavri::kErrPrepareFile;
+        }
+        wcscpy(m_filePath, folder.c_str());
+    }
+    wcscpy(dir, m_filePath);
+    // A program is started by the shell, which goes by the extension: only
+    // an installer's name is kept.
+    const wchar_t* offered = connection->GetFileName();
+    const wchar_t* chosen =
+        m_kind == DownloadKind::Program && !kavri::HasProgramExtension(offered) ? kavri::kDefaultFileName : offered;
+    if (PathIsDirectoryW(m_filePath)) {
+        if (!kavri::JoinInside(dir, chosen, m_filePath)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", chosen);
+            throw kavri::kErrPrepareFile;
+        }
+    } else {
+        PathRemoveFileSpecW(dir);
+    }
+    if (!PathFileExistsW(dir)) {
+        LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, no \"%ls\" Directory exists", dir);
+        throw kavri::kErrPrepareFile;
+    }
+    for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
+        wchar_t name[MAX_PATH];
+        kavri::NumberedFileName(chosen, n, name, MAX_PATH);
+        if (n > kMaxNumberedName || !kavri::JoinInside(dir, name, m_filePath)) {
+            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
+            throw kavri::kErrPrepareFile;
+        }
+    }
+}
+
+int CDownloadCore::OnCreateFilestream(CConnection* connection) {
     try {
         if (m_resumeFromDisk && m_writer.OpenExisting(m_filePath, m_fileSize)) {
             std::lock_guard<kavri::CriticalSection> lock(m_planLock);
@@ -210,44 +256,8 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
             m_plan.Begin(static_cast<uint64_t>(m_fileSize), true);
             m_resumeFromDisk = false;
         }
-        if (wcslen(m_filePath) <= 3) {
-            defaulted = true;
-            const std::wstring folder = Folder();
-            if (folder.empty() || folder.size() >= MAX_PATH) {
-                m_filePath[0] = L'\0';
-                LogError(this, kavri::kErrPrepareFile,
-                         L":OnCreateFilestream, failed Expand Environment Strings USERPROFILE");
-                throw kavri::kErrPrepareFile;
-            }
-            wcscpy(m_filePath, folder.c_str());
-        }
         wchar_t dir[MAX_PATH];
-        wcscpy(dir, m_filePath);
-        // A program is started by the shell, which goes by the extension:
-        // only an installer's name is kept.
-        const wchar_t* offered = connection->GetFileName();
-        const wchar_t* name =
-            m_kind == Kind::Program && !kavri::HasProgramExtension(offered) ? kavri::kDefaultFileName : offered;
-        if (PathIsDirectoryW(m_filePath)) {
-            if (!kavri::JoinInside(dir, name, m_filePath)) {
-                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", name);
-                throw kavri::kErrPrepareFile;
-            }
-        } else {
-            PathRemoveFileSpecW(dir);
-        }
-        if (!PathFileExistsW(dir)) {
-            LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, no \"%ls\" Directory exists", dir);
-            throw kavri::kErrPrepareFile;
-        }
-        for (unsigned n = 1; defaulted && PathFileExistsW(m_filePath); ++n) {
-            wchar_t numbered[MAX_PATH];
-            kavri::NumberedFileName(name, n, numbered, MAX_PATH);
-            if (n > kMaxNumberedName || !kavri::JoinInside(dir, numbered, m_filePath)) {
-                LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
-                throw kavri::kErrPrepareFile;
-            }
-        }
+        ChooseFilePath(connection, dir);
         ULARGE_INTEGER available = {};
         if (m_freeSpaceForTest >= 0) {
             available.QuadPart = static_cast<ULONGLONG>(m_freeSpaceForTest);
@@ -255,17 +265,14 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
             LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, failed to get the disk space");
             throw kavri::kErrDiskSpace;
         }
-        if (m_kind == Kind::Settings && m_fileSize > static_cast<int64_t>(kavri::kMaxSettingsBytes)) {
+        if (m_kind == DownloadKind::Settings && m_fileSize > static_cast<int64_t>(kavri::kMaxSettingsBytes)) {
             LogError(this, kavri::kErrTooLarge, L":OnCreateFilestream, %I64d bytes is too large for a settings file.",
                      m_fileSize);
             throw kavri::kErrTooLarge;
         }
-        if (m_fileSize > 0) {  // an unknown size cannot be checked
-            const uint64_t size = static_cast<uint64_t>(m_fileSize);
-            if (size > UINT64_MAX / 3 || available.QuadPart < 3 * size) {
-                LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, no free disk space available");
-                throw kavri::kErrDiskSpace;
-            }
+        if (!kavri::EnoughSpace(available.QuadPart, m_fileSize)) {
+            LogError(this, kavri::kErrDiskSpace, L":OnCreateFilestream, no free disk space available");
+            throw kavri::kErrDiskSpace;
         }
         if (!m_writer.Create(m_filePath, m_fileSize)) {
             LogError(this, kavri::kErrPrepareFile, L":OnCreateFilestream, failed to open \"%ls\" file", m_filePath);
@@ -278,25 +285,26 @@ int CDownloader::OnCreateFilestream(CConnection* connection) {
     }
 }
 
-void CDownloader::AddSegment(uint32_t id, CConnection* source) {
+void CDownloadCore::AddSegment(uint32_t id, CConnection* source) {
     CSegment* segment = new CSegment(id, *source, 0, 0);
     segment->SetAcceptsRanges(m_plan.Ranges());
     segment->result = 0;
-    segment->owner = this;
+    segment->SetOwner(shared_from_this());
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     m_segments.push_back(segment);
 }
 
-void CDownloader::RemoveSegment(size_t index) {
+void CDownloadCore::RemoveSegment(size_t index) {
     CSegment* segment = m_segments[index];
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        segment->DetachOwner();  // cut off in the same hold
         m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(index));
     }
     ReleaseSegment(segment);
 }
 
-void CDownloader::CreateSegments(CConnection* connection) {
+void CDownloadCore::CreateSegments(CConnection* connection) {
     uint32_t count;
     {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
@@ -308,7 +316,7 @@ void CDownloader::CreateSegments(CConnection* connection) {
     m_planned = true;
 }
 
-void CDownloader::StartSegments() {
+void CDownloadCore::StartSegments() {
     // Workers still ending from a failed run are replaced, never doubled.
     for (size_t i = 0; i < m_segments.size(); ++i) {
         CSegment* s = m_segments[i];
@@ -347,7 +355,7 @@ void CDownloader::StartSegments() {
     }
 }
 
-bool CDownloader::Finished() {
+bool CDownloadCore::Finished() {
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     return m_plan.Complete() || (m_plan.Size() == UINT64_MAX && m_cleanEnd);
 }

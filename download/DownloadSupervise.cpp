@@ -1,13 +1,10 @@
 // The supervision of a run's workers and the resume record, on the
-// coordinator's main download thread. See Downloader.h for the threads.
+// coordinator's main download thread. See DownloadCore.h for the threads.
 //
-// A worker that ends with nothing left for it is done. One that fails gives
-// its unread bytes back to the others; it is started again at once when it
-// had made progress, otherwise it waits. The download fails only when no
-// worker runs any more and none can make progress: all failed on the
-// connection, or restarts without progress ran out. 429 and 503 mean the
-// server limits connections: the refused worker waits, with a growing delay
-// when it is the last one.
+// A worker that ends reports its outcome; what it means is decided by the
+// pure functions of Supervision.h (done, restarted at once, parked, the end
+// of the run), and so is what happens when no worker runs any more. Here
+// those verdicts are carried out.
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -15,9 +12,10 @@
 
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
-#include "download/Downloader.h"
+#include "download/DownloadCore.h"
 #include "download/ResumeRecord.h"
 #include "download/Segment.h"
+#include "download/Supervision.h"
 
 using kavri::EErrorCode;
 
@@ -25,8 +23,6 @@ namespace {
 
 const DWORD kSuperviseMs = 250;
 const ULONGLONG kSaveEveryMs = 900;
-const DWORD kLimitedDelayMs = 1000;
-const DWORD kMaxLimitedDelayMs = 8000;
 const int kChanged = 2;  // as in DownloadRun.cpp: start over from zero
 
 bool Contains(const std::vector<CSegment*>& list, const CSegment* s) {
@@ -35,95 +31,124 @@ bool Contains(const std::vector<CSegment*>& list, const CSegment* s) {
 
 }  // namespace
 
-int CDownloader::WaitAll() {
-    std::vector<CSegment*> failed;
-    int streak = 0;
-    uint64_t doneAtRestart = UINT64_MAX;
+void CDownloadCore::WaitForAnyEnd(const std::vector<CSegment*>& parked) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD count = 0;
+    for (CSegment* s : m_segments)
+        if (!Contains(parked, s) && s->thread && !s->WaitForWorker(0) && count < MAXIMUM_WAIT_OBJECTS)
+            handles[count++] = s->thread.Get();
+    if (count) WaitForMultipleObjects(count, handles, FALSE, kSuperviseMs);
+}
+
+void CDownloadCore::RestartWholeBody() {
+    // Without ranges a body can only begin again at 0.
+    std::lock_guard<kavri::Lock> lock(m_planLock);
+    m_plan.Begin(m_plan.Size(), false);
+    m_plan.Split(1, m_minSegmentSize);
+    m_bytesWritten = 0;
+    if (m_fileSize < 0) m_writer.Truncate(0);
+}
+
+bool CDownloadCore::ReapEnded(std::vector<CSegment*>& parked) {
+    bool succeeded = false;
+    for (size_t i = 0; i < m_segments.size();) {
+        CSegment* s = m_segments[i];
+        if (Contains(parked, s) || !s->WaitForWorker(0)) {
+            ++i;
+            continue;
+        }
+        const kavri::WorkerOutcome outcome = s->Outcome();
+        const kavri::EndVerdict verdict = kavri::JudgeWorkerEnd(outcome);
+        switch (verdict.action) {
+        case kavri::EndAction::kDone:
+            LogInfo(this, L"WaitAll, removing succed #%d segment", s->id);
+            if (!m_plan.Ranges()) m_cleanEnd = true;
+            RemoveSegment(i);
+            succeeded = true;
+            continue;
+        case kavri::EndAction::kEndRun: throw static_cast<EErrorCode>(verdict.code);
+        case kavri::EndAction::kStartOver: throw static_cast<EErrorCode>(kChanged);
+        case kavri::EndAction::kRestartNow:
+            if (!m_plan.Ranges()) RestartWholeBody();
+            LogWarning(this, outcome.result, L":WaitAll, restarting failed Segment #%d", s->id);
+            s->Start(0);
+            break;
+        case kavri::EndAction::kPark:
+            if (!m_plan.Ranges()) RestartWholeBody();
+            if (outcome.limited)
+                LogWarning(this, outcome.result, L":WaitAll, segment #%d refused: the server limits connections.",
+                           s->id);
+            parked.push_back(s);
+            break;
+        }
+        ++i;
+    }
+    return succeeded;
+}
+
+void CDownloadCore::RestartAfterStall(std::vector<CSegment*>& parked, Stall& stall) {
+    uint64_t done;
+    {
+        std::lock_guard<kavri::Lock> lock(m_planLock);  // workers commit meanwhile
+        done = m_plan.DoneBytes();
+    }
+    stall.streak = kavri::NextStreak(stall.streak, done, stall.doneBytes);
+    stall.doneBytes = done;
+    std::vector<kavri::WorkerOutcome> outcomes;
+    for (CSegment* s : parked) outcomes.push_back(s->Outcome());
+    const kavri::StallVerdict verdict =
+        kavri::JudgeStall(outcomes, stall.streak, GetMaxRetries(), m_restartDelayFactor);
+    if (verdict.fail) {
+        LogError(this, verdict.code, L":WaitAll, no worker can go on (%d restarts without progress).",
+                 stall.streak - 1);
+        throw static_cast<EErrorCode>(verdict.code);
+    }
+    CSegment* first = parked.front();
+    parked.erase(parked.begin());
+    LogWarning(this, first->result, L":WaitAll, caugth a connection limit issue. Restarting failed segment #%d",
+               first->id);
+    for (DWORD slept = 0; slept < verdict.delayMs && !m_cancelled; slept += 50) Sleep(50);
+    if (m_cancelled) throw kavri::kCancelled;
+    first->Start(0);
+}
+
+int CDownloadCore::StopUnfinished(int code) {
+    LogInfo(this, L":WaitAll, terminating unfinished (%d) segments thread procs...",
+            static_cast<int>(m_segments.size()));
+    m_stopWorkers = 1;
+    CSession::Close();
+    for (size_t i = 0; i < m_segments.size();) {
+        CSegment* s = m_segments[i];
+        if (s->WaitForWorker(0) && s->result == 0) {
+            LogInfo(this, L"WaitAll, removing succed #%d segment on exit", s->id);
+            RemoveSegment(i);
+        } else {
+            ++i;
+        }
+    }
+    return code;
+}
+
+int CDownloadCore::WaitAll() {
+    std::vector<CSegment*> parked;  // failed workers waiting for a restart, the longest-waiting first
+    Stall stall;
     try {
         for (;;) {
             if (m_cancelled) throw kavri::kCancelled;
             if (Finished()) break;
-            HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-            DWORD count = 0;
-            for (CSegment* s : m_segments)
-                if (!Contains(failed, s) && s->thread && !s->WaitForWorker(0) && count < MAXIMUM_WAIT_OBJECTS)
-                    handles[count++] = s->thread;
-            if (count) WaitForMultipleObjects(count, handles, FALSE, kSuperviseMs);
+            WaitForAnyEnd(parked);
             SaveResume(false);
             if (m_cancelled || m_running != 1) throw kavri::kCancelled;
-
-            bool succeeded = false;
-            for (size_t i = 0; i < m_segments.size();) {
-                CSegment* s = m_segments[i];
-                if (Contains(failed, s) || !s->WaitForWorker(0)) {
-                    ++i;
-                    continue;
-                }
-                if (s->result == 0) {
-                    LogInfo(this, L"WaitAll, removing succed #%d segment", s->id);
-                    if (!m_plan.Ranges()) m_cleanEnd = true;
-                    RemoveSegment(i);
-                    succeeded = true;
-                    continue;
-                }
-                const int c = s->result;
-                if (c == kavri::kErrWriteFile || c == kavri::kErrTooLarge) throw static_cast<EErrorCode>(c);
-                if (c == kavri::kCancelled) throw kavri::kCancelled;
-                if (s->changed) throw static_cast<EErrorCode>(kChanged);
-                if (!m_plan.Ranges()) {
-                    // Without ranges a body can only begin again at 0.
-                    std::lock_guard<kavri::CriticalSection> lock(m_planLock);
-                    m_plan.Begin(m_plan.Size(), false);
-                    m_plan.Split(1, m_minSegmentSize);
-                    m_bytesWritten = 0;
-                    if (m_fileSize < 0) m_writer.Truncate(0);
-                }
-                if (s->downloaded > 0 && !s->limited) {
-                    LogWarning(this, c, L":WaitAll, restarting failed Segment #%d", s->id);
-                    s->Start(0);
-                } else {
-                    if (s->limited)
-                        LogWarning(this, c, L":WaitAll, segment #%d refused: the server limits connections.", s->id);
-                    failed.push_back(s);
-                }
-                ++i;
-            }
+            const bool succeeded = ReapEnded(parked);
             if (Finished()) break;
-
-            size_t running = 0;
-            for (CSegment* s : m_segments) running += Contains(failed, s) ? 0 : 1;
+            const size_t running = m_segments.size() - parked.size();
             if (running == 0) {
-                if (failed.empty()) throw kavri::kErrNoConnection;
-                CSegment* f = failed.front();
-                bool allConnection = true, anyLimited = false;
-                for (CSegment* s : failed) {
-                    allConnection = allConnection && kavri::IsNoConnection(s->result);
-                    anyLimited = anyLimited || s->limited;
-                }
-                if (allConnection && !anyLimited) throw static_cast<EErrorCode>(f->result);
-                const uint64_t done = m_plan.DoneBytes();
-                streak = done == doneAtRestart ? streak + 1 : 1;
-                doneAtRestart = done;
-                if (streak > GetMaxRetries() + 1) {
-                    LogError(this, kavri::kErrNoConnection, L":WaitAll, no progress after %d restarts.", streak - 1);
-                    throw kavri::kErrNoConnection;
-                }
-                failed.erase(failed.begin());
-                LogWarning(this, f->result, L":WaitAll, caugth a connection limit issue. Restarting failed segment #%d",
-                           f->id);
-                DWORD delay = 0;
-                if (anyLimited) {
-                    delay = std::min<DWORD>(kMaxLimitedDelayMs, kLimitedDelayMs << std::min(streak - 1, 4));
-                    delay = static_cast<DWORD>(static_cast<uint64_t>(delay) * m_restartDelayFactor / 1000);
-                }
-                for (DWORD slept = 0; slept < delay && !m_cancelled; slept += 50) Sleep(50);
-                if (m_cancelled) throw kavri::kCancelled;
-                f->Start(0);
-            } else if (succeeded && !failed.empty() && !failed.front()->limited) {
-                CSegment* f = failed.front();
-                failed.erase(failed.begin());
-                LogWarning(this, f->result, L":WaitAll, restarting failed Segment #%d", f->id);
-                f->Start(kavri::RestartDelayMs(m_segments.size(), m_restartDelayFactor));
+                RestartAfterStall(parked, stall);
+            } else if (succeeded && !parked.empty() && !parked.front()->limited) {
+                CSegment* first = parked.front();
+                parked.erase(parked.begin());
+                LogWarning(this, first->result, L":WaitAll, restarting failed Segment #%d", first->id);
+                first->Start(kavri::RestartDelayMs(m_segments.size(), m_restartDelayFactor));
             }
         }
         // Workers still under way (a stalled one) send nothing more.
@@ -131,34 +156,21 @@ int CDownloader::WaitAll() {
         for (CSegment* s : m_segments) s->Close();
         return m_cancelled ? kavri::kCancelled : 0;
     } catch (EErrorCode c) {
-        LogInfo(this, L":WaitAll, terminating unfinished (%d) segments thread procs...",
-                static_cast<int>(m_segments.size()));
-        m_stopWorkers = 1;
-        CSession::Close();
-        for (size_t i = 0; i < m_segments.size();) {
-            CSegment* s = m_segments[i];
-            if (s->WaitForWorker(0) && s->result == 0) {
-                LogInfo(this, L"WaitAll, removing succed #%d segment on exit", s->id);
-                RemoveSegment(i);
-            } else {
-                ++i;
-            }
-        }
-        return c;
+        return StopUnfinished(c);
     }
 }
 
 // ---------------------------------------------------------------------------
 // The resume record
 
-std::wstring CDownloader::Folder() const {
+std::wstring CDownloadCore::Folder() const {
     if (!m_folder.empty()) return m_folder;
     wchar_t temp[MAX_PATH];
     const DWORD n = ExpandEnvironmentStringsW(L"%TEMP%", temp, MAX_PATH);
     return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(temp);
 }
 
-bool CDownloader::LoadResume(CConnection* connection) {
+bool CDownloadCore::LoadResume(CConnection* connection) {
     if (m_fresh) return false;
     const std::wstring folder = Folder();
     const std::wstring path = kavri::ResumeRecordPath(folder);
@@ -188,12 +200,18 @@ bool CDownloader::LoadResume(CConnection* connection) {
     return true;
 }
 
-void CDownloader::SaveResume(bool force) {
+void CDownloadCore::SaveResume(bool force) {
     if (m_fresh || !m_planned || !m_plan.Ranges() || m_validator.empty() || m_fileSize <= 0 || !m_writer.IsOpen() ||
         !m_currentConnection)
         return;
     const ULONGLONG now = GetTickCount64();
-    const uint64_t done = m_plan.DoneBytes();
+    kavri::ResumeState state;
+    {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);  // workers commit meanwhile
+        state.done = m_plan.Done();
+    }
+    uint64_t done = 0;
+    for (const kavri::ByteRange& r : state.done) done += r.end - r.start;
     if (!force && (now - m_savedTick < kSaveEveryMs || done == m_savedBytes)) return;
     const std::wstring folder = Folder();
     wchar_t inside[MAX_PATH];
@@ -201,15 +219,10 @@ void CDownloader::SaveResume(bool force) {
     if (!kavri::JoinInside(folder.c_str(), name, inside) || _wcsicmp(inside, m_filePath) != 0) return;
     // The bytes the record names are on the disk before the record is.
     m_writer.Flush();
-    kavri::ResumeState state;
     state.url = m_currentConnection->GetUrl();
     state.fileName = name;
     state.validator = m_validator;
     state.size = m_fileSize;
-    {
-        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
-        state.done = m_plan.Done();
-    }
     m_savedTick = now;
     m_savedBytes = done;
     m_recordPath = kavri::ResumeRecordPath(folder);
@@ -217,7 +230,7 @@ void CDownloader::SaveResume(bool force) {
         LogWarning(this, kavri::kErrWriteFile, L":SaveResume, the resume record could not be written.");
 }
 
-void CDownloader::DeleteResume() {
+void CDownloadCore::DeleteResume() {
     if (m_fresh) return;  // such downloads never keep a record
     DeleteFileW(kavri::ResumeRecordPath(Folder()).c_str());
     m_recordPath.clear();

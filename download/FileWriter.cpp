@@ -5,17 +5,13 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 namespace kavri {
 
 namespace {
-
-struct Exclusive {
-    explicit Exclusive(SRWLOCK* l) : lock(l) { AcquireSRWLockExclusive(lock); }
-    ~Exclusive() { ReleaseSRWLockExclusive(lock); }
-    SRWLOCK* lock;
-};
 
 bool SetSize(HANDLE file, uint64_t size) {
     LARGE_INTEGER at;
@@ -38,8 +34,13 @@ bool FileWriter::Create(const wchar_t* path, int64_t size) {
         SetLastError(error);
         return false;
     }
-    Exclusive hold(&m_lock);
-    m_file = file;
+    return Adopt(file);
+}
+
+bool FileWriter::Adopt(HANDLE file) {
+    std::lock_guard<Lock> hold(m_lock);
+    m_file.Reset(file);
+    ++m_generation;
     return true;
 }
 
@@ -54,43 +55,43 @@ bool FileWriter::OpenExisting(const wchar_t* path, int64_t size) {
         SetLastError(ERROR_FILE_INVALID);
         return false;
     }
-    Exclusive hold(&m_lock);
-    m_file = file;
-    return true;
+    return Adopt(file);
 }
 
-bool FileWriter::WriteAt(uint64_t offset, const void* data, uint32_t count) {
-    AcquireSRWLockShared(&m_lock);
-    bool ok = false;
-    if (m_file != INVALID_HANDLE_VALUE) {
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD written = 0;
-        ok = WriteFile(m_file, data, count, &written, &at) && written == count;
-    }
-    ReleaseSRWLockShared(&m_lock);
-    return ok;
+bool FileWriter::WriteAt(uint32_t generation, uint64_t offset, const void* data, uint32_t count) {
+    std::shared_lock<Lock> hold(m_lock);
+    if (!m_file || generation != m_generation) return false;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    return WriteFile(m_file.Get(), data, count, &written, &at) && written == count;
+}
+
+uint32_t FileWriter::Generation() const {
+    std::shared_lock<Lock> hold(m_lock);
+    return m_generation;
+}
+
+bool FileWriter::IsOpen() const {
+    std::shared_lock<Lock> hold(m_lock);
+    return m_file.IsValid();
 }
 
 bool FileWriter::Flush() {
-    AcquireSRWLockShared(&m_lock);
-    const bool ok = m_file != INVALID_HANDLE_VALUE && FlushFileBuffers(m_file);
-    ReleaseSRWLockShared(&m_lock);
-    return ok;
+    std::shared_lock<Lock> hold(m_lock);
+    return m_file && FlushFileBuffers(m_file.Get());
 }
 
 bool FileWriter::Truncate(uint64_t size) {
-    Exclusive hold(&m_lock);
-    return m_file != INVALID_HANDLE_VALUE && SetSize(m_file, size);
+    std::lock_guard<Lock> hold(m_lock);
+    return m_file && SetSize(m_file.Get(), size);
 }
 
 bool FileWriter::Close() {
-    Exclusive hold(&m_lock);
-    if (m_file == INVALID_HANDLE_VALUE) return true;
-    const bool ok = CloseHandle(m_file) != FALSE;
-    m_file = INVALID_HANDLE_VALUE;
-    return ok;
+    std::lock_guard<Lock> hold(m_lock);
+    if (!m_file) return true;
+    return CloseHandle(m_file.Release()) != FALSE;
 }
 
 bool JoinInside(const wchar_t* dir, const wchar_t* name, wchar_t* out) {

@@ -3,7 +3,7 @@
 
 #include <ctime>
 #include <cwchar>
-#include <mutex>
+#include <memory>
 
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
@@ -33,9 +33,7 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
       start(start_),
       end(end_),
       downloaded(0),
-      owner(nullptr),
       running(0),
-      thread(nullptr),
       startTime(0),
       endTime(0),
       startCount(0),
@@ -44,6 +42,7 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
       limited(false),
       changed(false) {
     SetOpenInWorkerThread(false);
+    SetRange(start_, end_, std::wstring());
     wchar_t name[1024];
     _snwprintf(name, 1023, L"CSegment:#%d", static_cast<int>(id));
     name[1023] = L'\0';
@@ -52,39 +51,48 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
 
 CSegment::~CSegment() { Dispose(); }
 
-int CSegment::GetRequestHeaders(wchar_t* headers, DWORD capacity) {
-    if (!headers || capacity == 0) return 0;
-    // Without byte ranges the whole file is asked for; otherwise exactly the
-    // piece, so that no request has a body beyond what is wanted.
-    if (!m_acceptsRanges || end <= start || end == UINT64_MAX) return 0;
-    int n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u", start, end - 1);
-    if (n > 0 && !m_ifRange.empty())
-        n = _snwprintf(headers, capacity - 1, L"Range: bytes=%I64u-%I64u\r\nIf-Range: %ls", start, end - 1,
-                       m_ifRange.c_str());
-    headers[capacity - 1] = L'\0';
-    return n < 0 ? 0 : n;
-}
-
 bool CSegment::WaitForWorker(DWORD timeoutMs) const {
     if (!thread) return true;
-    return WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
-void CSegment::DetachOwner() {
-    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-    owner = nullptr;
-}
+namespace {
 
-bool CSegment::OwnerStops() {
-    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-    return !owner || owner->ShouldStop();
+// What a worker thread starts with: its segment, and a reference that keeps
+// the host (and with it the session the segment's requests use) alive.
+struct WorkerStart {
+    std::shared_ptr<ISegmentHost> host;
+    CSegment* segment;
+};
+
+}  // namespace
+
+bool CSegment::StartWorker(LPTHREAD_START_ROUTINE fn) {
+    std::shared_ptr<ISegmentHost> host = m_owner.lock();
+    if (!host || OwnerStops(*host)) {
+        result = kavri::kCancelled;
+        return false;
+    }
+    thread.Reset();  // the last worker has ended; its handle is not needed
+    result = kavri::kErrNotFinished;
+    running = 1;  // before the thread exists: the host sees it as running
+    auto* start = new WorkerStart{std::move(host), this};
+    thread.Reset(CreateThread(nullptr, 0, fn, start, 0, nullptr));
+    if (!thread) {
+        delete start;
+        running = 0;
+        result = kavri::kErrGeneric;
+        LogError(this, kavri::kErrGeneric, L"failed to create a new thread (%d).", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
 }
 
 void CSegment::AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t pieceEnd) {
     TakeOpenRequest(from);
     start = pieceStart;
     end = pieceEnd;
-    m_adopted = m_urlHandle != nullptr;
+    m_adopted = GetUrlHandle() != nullptr;
 }
 
 uint64_t CSegment::Rate() const {
@@ -104,29 +112,17 @@ void CSegment::Start(uint32_t delayMs) {
     } else {
         LogInfo(this, L"starting...");
     }
-    if (!OwnerStops()) {
-        if (thread) {  // the last worker has ended; its handle is not needed
-            CloseHandle(thread);
-            thread = nullptr;
-        }
-        ++startCount;
-        result = kavri::kErrNotFinished;
-        running = 1;  // before the thread exists: the host sees it as running
-        thread = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
-        if (!thread) {
-            running = 0;
-            result = kavri::kErrGeneric;
-            LogError(this, kavri::kErrGeneric, L"failed to create a new thread. Will try later...");
-        }
-    } else {
-        result = kavri::kCancelled;
-    }
+    if (StartWorker(ThreadProc)) ++startCount;
 }
 
 DWORD WINAPI CSegment::ThreadProc(LPVOID param) {
-    CSegment* segment = static_cast<CSegment*>(param);
-    if (!segment) return static_cast<DWORD>(-1);
-    if (!kavri::Guarded([&] { segment->ThreadMain(); })) {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(param));
+    // Released last: the host (and this segment, which it owns) may be
+    // destroyed then, so nothing of either is touched after it.
+    const std::shared_ptr<ISegmentHost> host = std::move(start->host);
+    CSegment* segment = start->segment;
+    start.reset();
+    if (!kavri::Guarded([&] { segment->ThreadMain(*host); })) {
         CLog source(L"CSegment");
         LogError(&source, kavri::kErrGeneric, L":ThreadMain, failed to process an incoming segment");
         segment->endTime = Now();
@@ -136,27 +132,23 @@ DWORD WINAPI CSegment::ThreadProc(LPVOID param) {
     return 0;
 }
 
-ISegmentHost::Work CSegment::NextPiece() {
-    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
+ISegmentHost::Work CSegment::NextPiece(ISegmentHost& host) {
     kavri::ByteRange piece{};
-    const ISegmentHost::Work work = owner ? owner->NextPiece(id, &piece, &m_ifRange) : ISegmentHost::Work::kNone;
-    if (work == ISegmentHost::Work::kPiece) {
-        start = piece.start;
-        end = piece.end;
-    }
+    const ISegmentHost::Work work = m_detached ? ISegmentHost::Work::kNone : host.NextPiece(*this, &piece, &m_ifRange);
+    if (work == ISegmentHost::Work::kPiece) SetPiece(piece.start, piece.end, m_ifRange);
     return work;
 }
 
 // Reads the open request's body into the piece [start, end) until the piece
 // is complete or was cut short by a take-over; throws a result code.
-void CSegment::ReadPiece() {
+void CSegment::ReadPiece(ISegmentHost& host) {
     m_pieceTick = GetTickCount64();
     m_pieceBytes = 0;
     uint64_t position = start;
     for (;;) {
-        if (OwnerStops()) throw kavri::kCancelled;
+        if (OwnerStops(host)) throw kavri::kCancelled;
         DWORD read = 0;
-        if (!InternetReadFile(m_urlHandle, m_buffer.get(), kReadSize, &read)) {
+        if (!InternetReadFile(GetUrlHandle(), m_buffer.get(), kReadSize, &read)) {
             const DWORD e = GetLastError();
             const int code = IsConnectionReadError(e) ? kavri::kErrNoConnection : kavri::kErrRead;
             LogError(this, code, L"failed to read internet resource data, WIN_INTET_ERROR: %d", static_cast<int>(e));
@@ -172,12 +164,9 @@ void CSegment::ReadPiece() {
             break;
         }
         bool pieceDone = false;
-        int64_t kept;
-        {
-            std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-            if (!owner) throw kavri::kCancelled;
-            kept = owner->Deliver(id, position, m_buffer.get(), read, &pieceDone);
-        }
+        if (m_detached) throw kavri::kCancelled;
+        const int64_t kept = host.Deliver(*this, position, m_buffer.get(), read, &pieceDone);
+        if (kept < 0 && m_detached) throw kavri::kCancelled;
         if (kept < 0) {
             if (kept == kavri::kErrWriteFile) LogError(this, kavri::kErrWriteFile, L"Error writing data to a local file");
             throw static_cast<EErrorCode>(kept);
@@ -185,6 +174,7 @@ void CSegment::ReadPiece() {
         position += static_cast<uint64_t>(kept);
         downloaded += static_cast<uint64_t>(kept);
         m_pieceBytes += static_cast<uint64_t>(kept);
+        if (kept > 0) host.Progressed();  // no lock is held here
         if (pieceDone) break;
     }
     // A piece whose end was taken over leaves a body behind: dropped here
@@ -194,9 +184,9 @@ void CSegment::ReadPiece() {
     Close();
 }
 
-void CSegment::ThreadMain() {
+void CSegment::ThreadMain(ISegmentHost& host) {
     running = 1;
-    if (OwnerStops()) {
+    if (OwnerStops(host)) {
         result = kavri::kCancelled;
         running = 0;
         return;
@@ -209,9 +199,9 @@ void CSegment::ThreadMain() {
     LogInfo(this, L"starting download...");
     try {
         for (;;) {
-            if (OwnerStops()) throw kavri::kCancelled;
+            if (OwnerStops(host)) throw kavri::kCancelled;
             if (!m_adopted) {
-                const ISegmentHost::Work work = NextPiece();
+                const ISegmentHost::Work work = NextPiece(host);
                 if (work == ISegmentHost::Work::kNone) break;  // nothing left for this worker
                 if (work == ISegmentHost::Work::kLater) {
                     Sleep(kIdleMs);
@@ -227,23 +217,19 @@ void CSegment::ThreadMain() {
                     changed = lastStatus == 200 && !m_ifRange.empty();
                     throw static_cast<EErrorCode>(r);
                 }
-                bool same;
-                {
-                    std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-                    same = owner && owner->SameFile(Answer());
-                }
-                if (!same) {
+                if (m_detached) throw kavri::kCancelled;
+                if (!host.SameFile(*this, Answer())) {
                     changed = true;
                     LogError(this, kavri::kErrHttpStatus, L"the file on the server has changed");
                     throw kavri::kErrHttpStatus;
                 }
             }
             m_adopted = false;
-            ReadPiece();
+            ReadPiece(host);
             if (end == UINT64_MAX) break;  // a body of unknown length has ended cleanly
         }
         result = 0;
-        if (!OwnerStops()) LogInfo(this, L"download complete, %ds left.", static_cast<int>(Now() - startTime));
+        if (!OwnerStops(host)) LogInfo(this, L"download complete, %ds left.", static_cast<int>(Now() - startTime));
     } catch (EErrorCode c) {
         m_adopted = false;
         m_pieceTick = 0;
@@ -251,46 +237,27 @@ void CSegment::ThreadMain() {
         result = c;
         LogInfo(this, L"download failed, %ds left.", static_cast<int>(Now() - startTime));
     }
-    {
-        std::lock_guard<kavri::CriticalSection> lock(ownerLock);
-        if (owner) owner->Stopped(id);
-    }
+    if (!m_detached) host.Stopped(*this);
     endTime = Now();
     running = 0;
 }
 
-void CSegment::Dispose() {
-    LogInfo(this, L"Dispose, starting");
-    if (thread) {
-        CloseHandle(thread);
-        thread = nullptr;
-    }
-    LogInfo(this, L"Dispose, complete");
-}
+void CSegment::Dispose() { thread.Reset(); }
 
 // ---------------------------------------------------------------------------
 // Test mode: a connectivity probe only opens its request and reads nothing.
 
 void CSegment::RunTest() {
     LogInfo(this, L"test starting...");
-    if (!OwnerStops()) {
-        result = kavri::kErrNotFinished;
-        thread = CreateThread(nullptr, 0, TestThreadProc, this, 0, nullptr);
-        if (!thread) {
-            LogInfo(this, L"%ls: [ERROR] %d creating test thread for segment %u", L"CDownloader::CSegment::RunTest",
-                    static_cast<int>(GetLastError()), id);
-            result = kavri::kErrGeneric;
-            LogError(this, kavri::kErrGeneric, L"failed to create a new thread.");
-        }
-    } else {
-        result = kavri::kCancelled;
-    }
+    StartWorker(TestThreadProc);
 }
 
 DWORD WINAPI CSegment::TestThreadProc(LPVOID param) {
-    CSegment* segment = static_cast<CSegment*>(param);
-    if (!segment) return static_cast<DWORD>(-1);
-    if (!kavri::Guarded([&] { segment->TestThreadMain(); })) {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(param));
+    const std::shared_ptr<ISegmentHost> host = std::move(start->host);  // released last, as in ThreadProc
+    CSegment* segment = start->segment;
+    start.reset();
+    if (!kavri::Guarded([&] { segment->TestThreadMain(*host); })) {
         CLog source(L"CSegment");
         LogError(&source, kavri::kErrGeneric, L"%ls: Failed to process an incoming segment in test module",
                  L"CDownloader::CSegment::TestThreadMain");
@@ -300,9 +267,9 @@ DWORD WINAPI CSegment::TestThreadProc(LPVOID param) {
     return 0;
 }
 
-void CSegment::TestThreadMain() {
+void CSegment::TestThreadMain(ISegmentHost& host) {
     running = 1;
-    if (OwnerStops()) {
+    if (OwnerStops(host)) {
         result = kavri::kCancelled;
         running = 0;
         return;

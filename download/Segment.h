@@ -5,9 +5,12 @@
 //
 // Concurrency: the worker thread writes every field; the coordinator reads
 // result, times, counters and flags only after the worker has ended, and
-// starts a worker only when none runs. The host is reached only under
-// ownerLock, so DetachOwner can cut a worker off from a host going away.
-// rateBps is read by the host while the worker runs.
+// starts a worker only when none runs. The worker holds a shared reference
+// to its host for as long as it runs, and takes no lock of its own: the host
+// checks under its own lock that the segment is still one of its run's, so
+// a segment cut off (DetachOwner) can change nothing there. Rate() is read
+// by the host while the worker runs; the open request may be closed by the
+// coordinator's thread to end a read (cancel by close).
 #pragma once
 
 #include <windows.h>
@@ -17,9 +20,10 @@
 #include <memory>
 #include <string>
 
-#include "common/CriticalSection.h"
+#include "common/Handles.h"
 #include "download/Connection.h"
 #include "download/SegmentHost.h"
+#include "download/Supervision.h"
 
 class CSegment final : public virtual CConnection {
 public:
@@ -27,8 +31,6 @@ public:
 
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
-
-    int GetRequestHeaders(wchar_t* buffer, DWORD capacity) override;
 
     void Start(uint32_t delayMs);
     void RunTest();
@@ -41,13 +43,19 @@ public:
         start = from;
         end = to;
         m_ifRange = ifRange;
+        SetRange(from, to, ifRange);
     }
     // The next run reads this open request (the first answer) for the
     // piece [from, to) before it asks for anything.
     void AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t pieceEnd);
-    // Cuts the segment off from its host: once this returns, the worker
-    // never touches the host again and ends at its next check.
-    void DetachOwner();
+    // The host this segment works for; the worker holds it while it runs.
+    void SetOwner(const std::shared_ptr<ISegmentHost>& host) { m_owner = host; }
+    // Cuts the segment off: its worker ends at its next check (the host
+    // itself refuses a cut-off segment's calls under its own lock).
+    void DetachOwner() { m_detached = true; }
+    bool IsDetached() const { return m_detached.load(); }
+    // What the last worker reported; valid once it has ended.
+    kavri::WorkerOutcome Outcome() const { return {result, downloaded, limited, changed}; }
     // Bytes per second of the piece under way (0 while unknown).
     uint64_t Rate() const;
 
@@ -55,9 +63,8 @@ public:
     uint64_t start;       // the piece under way
     uint64_t end;
     uint64_t downloaded;  // bytes written since the last (re)start
-    ISegmentHost* owner;
     std::atomic<int32_t> running;
-    HANDLE thread;
+    kavri::ScopedKernelHandle thread;
     int64_t startTime;
     int64_t endTime;
     uint32_t startCount;
@@ -67,11 +74,14 @@ public:
     bool changed;      // an answer showed another version of the file
 
 private:
-    bool OwnerStops();
-    ISegmentHost::Work NextPiece();
-    void ReadPiece();
+    bool OwnerStops(ISegmentHost& host) const { return m_detached || host.ShouldStop(); }
+    ISegmentHost::Work NextPiece(ISegmentHost& host);
+    void ReadPiece(ISegmentHost& host);
+    // Starts fn on a thread that holds the host; false (result set) when not.
+    bool StartWorker(LPTHREAD_START_ROUTINE fn);
 
-    kavri::CriticalSection ownerLock;
+    std::weak_ptr<ISegmentHost> m_owner;
+    std::atomic<bool> m_detached{false};
     std::unique_ptr<unsigned char[]> m_buffer;
     std::wstring m_ifRange;
     bool m_adopted = false;
@@ -79,8 +89,8 @@ private:
     std::atomic<uint64_t> m_pieceBytes{0};
     std::atomic<uint64_t> m_lastRate{0};  // of the last piece: sizes the next
 
-    void ThreadMain();
-    void TestThreadMain();
+    void ThreadMain(ISegmentHost& host);
+    void TestThreadMain(ISegmentHost& host);
     static DWORD WINAPI ThreadProc(LPVOID param);
     static DWORD WINAPI TestThreadProc(LPVOID param);
 };

@@ -25,15 +25,11 @@ HINTERNET OpenHandle(DWORD accessType, const wchar_t* proxy, DWORD flags) {
 
 }  // namespace
 
-CRITICAL_SECTION* GetProcessLock() {
+kavri::CriticalSection& ProcessLock() {
     // A function-local static is initialised exactly once, also when two
     // threads ask at the same moment; it lives until the process ends.
-    struct Lock {
-        CRITICAL_SECTION cs;
-        Lock() { InitializeCriticalSection(&cs); }
-    };
-    static Lock* lock = new Lock();  // never destroyed: workers may outlive main
-    return &lock->cs;
+    static kavri::CriticalSection* lock = new kavri::CriticalSection();  // never destroyed
+    return *lock;
 }
 
 CSession::CSession(DWORD openFlags)
@@ -42,7 +38,6 @@ CSession::CSession(DWORD openFlags)
       m_receiveTimeout(10000),
       m_sendTimeout(-1),
       m_maxRetries(-1),
-      m_handle(nullptr),
       m_openFlags(openFlags) {
     // The most-derived class names the log source; a plain session has none yet.
     if (!GetLogName()[0]) SetLogName(L"CSession");
@@ -156,28 +151,18 @@ void CSession::SetMaxConnectionsPerServer(DWORD count, HINTERNET handle) {
                  GetErrorText(0));
 }
 
-void CSession::AddFailure() {
-    EnterCriticalSection(GetProcessLock());
-    ++m_failureCount;
-    LeaveCriticalSection(GetProcessLock());
-}
+void CSession::AddFailure() { ++m_failureCount; }
 
-DWORD CSession::GetFailureCount() const {
-    EnterCriticalSection(GetProcessLock());
-    DWORD count = m_failureCount;
-    LeaveCriticalSection(GetProcessLock());
-    return count;
-}
+DWORD CSession::GetFailureCount() const { return m_failureCount.load(); }
 
 void CSession::Close() {
     LogInfo(this, L":Close()");
-    HINTERNET handle = m_handle.exchange(nullptr);
-    if (handle) InternetCloseHandle(handle);
+    m_handle.Reset();
 }
 
 HINTERNET CSession::GetSession(bool reopen) {
     if (!reopen) {
-        HINTERNET current = m_handle.load();
+        HINTERNET current = m_handle.Get();
         if (current) return current;
     } else {
         Close();
@@ -226,14 +211,12 @@ HINTERNET CSession::GetSession(bool reopen) {
     if (!reopen) {
         // Another thread may have opened the session meanwhile: keep its
         // handle, so callers of the same session share one handle.
-        HINTERNET expected = nullptr;
-        if (!m_handle.compare_exchange_strong(expected, opened)) {
+        if (!m_handle.ResetIfEmpty(opened)) {
             InternetCloseHandle(opened);
-            return expected;
+            return m_handle.Get();
         }
         return opened;
     }
-    HINTERNET previous = m_handle.exchange(opened);
-    if (previous) InternetCloseHandle(previous);
+    m_handle.Reset(opened);
     return opened;
 }

@@ -3,8 +3,10 @@
 //
 // Concurrency: GetSession and Close may be called from the download thread,
 // the segment workers and a thread waiting in CConnection::Open; the handle
-// is swapped atomically, and its owner closes it. The failure count is
-// changed only under the process-wide lock (AddFailure).
+// is an AtomicHandle (swapped atomically, closed by whoever takes it out).
+// The failure count is an atomic. ProcessLock guards the link from a test
+// open's worker to the session it counts into (see Connection.cpp); it is
+// taken last: nothing else is locked while it is held.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/CriticalSection.h"
+#include "common/Handles.h"
 #include "log/Log.h"
 
 class CSession : public virtual CLog {
@@ -27,7 +31,7 @@ public:
     // again). Null when no way of opening worked. Owned by the session.
     HINTERNET GetSession(bool reopen);
     void Close();
-    HINTERNET GetHandle() const { return m_handle.load(); }
+    HINTERNET GetHandle() const { return m_handle.Get(); }
 
     DWORD GetConnectionTimeout() const { return m_connectionTimeout; }
     DWORD GetReceiveTimeout() const { return m_receiveTimeout; }
@@ -55,17 +59,18 @@ protected:
     void SetSendTimeout(int value);
     void SetMaxRetires(int value);
 
-    DWORD m_failureCount;
+    std::atomic<DWORD> m_failureCount;
     DWORD m_connectionTimeout;
     DWORD m_receiveTimeout;
     int m_sendTimeout;
     int m_maxRetries;
-    std::atomic<HINTERNET> m_handle;
+    kavri::AtomicInternetHandle m_handle;
     DWORD m_openFlags;
 };
 
-// The process-wide lock that guards every session's failure count.
-CRITICAL_SECTION* GetProcessLock();
+// The process-wide lock of the test opens' link to their session; never
+// destroyed (workers may outlive main).
+kavri::CriticalSection& ProcessLock();
 
 namespace kavri {
 // Pure parsing behind the proxy discovery, exposed for tests.

@@ -193,7 +193,7 @@ bool MainDlg::StartDownload(const wchar_t* url, DownloadCallback callback) {
         // The web configuration must be current; the installer may come
         // from a cache and survives a restart half-way.
         const bool settings = callback == static_cast<DownloadCallback>(&MainDlg::OnWebConfigEvent);
-        m_downloader->SetKind(settings ? CDownloader::Kind::Settings : CDownloader::Kind::Program);
+        m_downloader->SetKind(settings ? DownloadKind::Settings : DownloadKind::Program);
         m_downloader->SetCallback(callback);
         ResumeProgressDisplay();
         const int r = m_downloader->Run(this);

@@ -1,5 +1,5 @@
 // The download coordinator against the test server and nginx, as one table
-// of server behaviours: the result of each Run, the file's bytes (SHA-256),
+// of server behaviours (a test per row): the result of each Run, the file's bytes (SHA-256),
 // upper bounds of the bytes the server sent, the time and the requests, no
 // request after the end, and the notifications.
 #include <gtest/gtest.h>
@@ -66,15 +66,9 @@ struct Recorder {
     }
 };
 
-// Points %TEMP%, where downloads go, at a fresh directory.
-struct ScopedTemp {
+// The download folder of a row.
+struct Folder {
     kavri_test::TempDir dir;
-    wchar_t old[MAX_PATH] = L"";
-    ScopedTemp() {
-        GetEnvironmentVariableW(L"TEMP", old, MAX_PATH);
-        SetEnvironmentVariableW(L"TEMP", dir.Path().c_str());
-    }
-    ~ScopedTemp() { SetEnvironmentVariableW(L"TEMP", old); }
     // Only an empty directory can be removed (and it is made again).
     bool Empty() { return RemoveDirectoryW(dir.Path().c_str()) && CreateDirectoryW(dir.Path().c_str(), nullptr); }
 };
@@ -96,123 +90,133 @@ size_t LateRequests(const std::wstring& tag) {
     Sleep(1500);
     const std::string json = kavri_nettest::RequestsJson(tag);
     const size_t marker = json.rfind("status=202");
-    if (marker == std::string::npos) return 1000;
-    const double end = std::atof(json.c_str() + json.find("\"time\": ", marker) + 8);
+    const double end = marker == std::string::npos ? 0 : std::atof(json.c_str() + json.find("\"time\": ", marker) + 8);
     size_t late = 0;
     for (size_t p = json.find("\"time\": "); p != std::string::npos; p = json.find("\"time\": ", p + 1))
         late += std::atof(json.c_str() + p + 8) > end ? 1 : 0;
     return late;
 }
 
+struct Row {
+    const char* what;
+    std::wstring source;  // a test server query, or an nginx path ("/...")
+    int first, final;     // result of the first Run, and after at most 12 Runs
+    double sentPerByte;   // bound of the bytes the test server sent, per file byte (0: none)
+    const wchar_t* name;  // the file in %TEMP% (null: no file at all)
+    Action action = kPlain;
+    double seconds = 0;      // bound of the time of all Runs (0: none)
+    size_t requests = 0;     // bound of the requests the test server saw (0: none)
+    const wchar_t* sha = nullptr;  // the version the file must be (null: the source's)
+    uint32_t segments = 0;   // SetMaxSegments (0: not called)
+};
+
+const int kNoConn = kErrNoConnection;
+const Row kRows[] = {
+    {"nginx, nine segments", L"/file10m.bin", 0, 0, 0, L"file10m.bin"},
+    {"nginx without ranges", L"/norange/file10m.bin", 0, 0, 0, L"file10m.bin"},
+    {"name taken, space just enough", L"/small.bin", 0, 0, 0, L"small[1].bin", kNameTaken},
+    {"space one byte short", L"/small.bin", kErrDiskSpace, kErrDiskSpace, 0, nullptr, kNoSpace},
+    {"four ranged segments", L"size=5000000&seed=1", 0, 0, 1.01, L"f.bin"},
+    {"no ranges: one body", L"size=3000000&seed=2&ranges=0", 0, 0, 1.02, L"f.bin"},
+    {"ranges advertised, 200 sent", L"size=3000000&seed=3&ranged200=1", 0, 0, 1.02, L"f.bin"},
+    {"206 of the wrong offset", L"size=3000000&seed=4&wrongrange=1", kNoConn, kNoConn, 0, L"f.bin"},
+    {"unknown length", L"size=3000000&seed=5&nolength=1&ranges=0", 0, 0, 1.02, L"f.bin"},
+    {"hostile server name", L"size=100000&disposition=filename%3D%22..%5C..%5Cx.exe%22", 0, 0, 1.01, L"x.exe"},
+    {"every body cut", L"size=3000000&seed=7&truncate=0", kNoConn, kNoConn, 0, L"f.bin"},
+    {"every body cut short: the rest asked for again", L"size=3000000&truncate=400000", 0, 0, 1.01, L"f.bin"},
+    {"file query refused twice", L"size=2000000&seed=9&fail=2&failstatus=503", kNoConn, 0, 1.01, L"f.bin"},
+    {"503 beyond two", L"size=5000000&seed=10&rate=2000000&pool=dl503&limit=2", 0, 0, 1.01, L"f.bin", kPlain, 5,
+     60},
+    {"not found", L"status=404", kNoConn, kNoConn, 0, nullptr},
+    {"cancelled, run again", L"size=3000000&rate=1000000", kCancelled, 0, 2, L"f.bin", kCancel},
+    {"one connection in four 16x slower: no slow tail",
+     L"size=8000000&seed=11&rate=2000000&slowevery=4&slowrate=125000", 0, 0, 1.1, L"f.bin", kPlain, 3.5},
+    {"every 13th request never answered", L"size=6000000&seed=12&rate=2000000&slowevery=13&slowrate=0", 0, 0,
+     1.05, L"f.bin", kPlain, 4},
+    {"429 beyond three", L"size=5000000&seed=13&rate=2000000&hold=100&pool=dl429&limit=3&poolstatus=429", 0, 0,
+     1.02, L"f.bin", kPlain, 5, 60},
+    {"same-size other version before the resume", L"file=chg.bin&rate=2000000", kNoConn, 0, 1.6, L"f.bin", kReplace,
+     0, 0, L"file=chg.bin"},
+    {"new version (ETag) published mid-download", L"size=4000000&seed=15&etag=v1&changeafter=13&seed2=16", 0, 0,
+     4.5, L"f.bin", kPlain, 0, 0, L"size=4000000&seed=16"},
+    {"-s 100000", L"size=3000000&seed=17", 0, 0, 1.02, L"f.bin", kPlain, 0, 40, nullptr, 100000},
+    {"-s -1", L"size=3000000&seed=18", 0, 0, 1.02, L"f.bin", kPlain, 0, 10, nullptr, (uint32_t)-1},
+    {"a redirect loop", L"size=1000&redirect=/f.bin", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},
+    {"https to a plain port", L"https:size=1000", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},
+    {"gzip not asked for", L"size=200000&seed=19&gzip=1", kNoConn, kNoConn, 0, nullptr},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.what; }
+
+class Download : public ::testing::TestWithParam<Row> {};
+
 }  // namespace
 
-TEST(Download, Scenarios) {
-    const int kNoConn = kErrNoConnection;
-    struct Row {
-        const char* what;
-        std::wstring source;  // a test server query, or an nginx path ("/...")
-        int first, final;     // result of the first Run, and after at most 12 Runs
-        double sentPerByte;   // bound of the bytes the test server sent, per file byte (0: none)
-        const wchar_t* name;  // the file in %TEMP% (null: no file at all)
-        Action action = kPlain;
-        double seconds = 0;      // bound of the time of all Runs (0: none)
-        size_t requests = 0;     // bound of the requests the test server saw (0: none)
-        const wchar_t* sha = nullptr;  // the version the file must be (null: the source's)
-        uint32_t segments = 0;   // SetMaxSegments (0: not called)
-    } rows[] = {
-        {"nginx, nine segments", L"/file10m.bin", 0, 0, 0, L"file10m.bin"},
-        {"nginx without ranges", L"/norange/file10m.bin", 0, 0, 0, L"file10m.bin"},
-        {"name taken, space just enough", L"/small.bin", 0, 0, 0, L"small[1].bin", kNameTaken},
-        {"space one byte short", L"/small.bin", kErrDiskSpace, kErrDiskSpace, 0, nullptr, kNoSpace},
-        {"four ranged segments", L"size=5000000&seed=1", 0, 0, 1.01, L"f.bin"},
-        {"no ranges: one body", L"size=3000000&seed=2&ranges=0", 0, 0, 1.02, L"f.bin"},
-        {"ranges advertised, 200 sent", L"size=3000000&seed=3&ranged200=1", 0, 0, 1.02, L"f.bin"},
-        {"206 of the wrong offset", L"size=3000000&seed=4&wrongrange=1", kNoConn, kNoConn, 0, L"f.bin"},
-        {"unknown length", L"size=3000000&seed=5&nolength=1&ranges=0", 0, 0, 1.02, L"f.bin"},
-        {"hostile server name", L"size=100000&disposition=filename%3D%22..%5C..%5Cx.exe%22", 0, 0, 1.01, L"x.exe"},
-        {"every body cut", L"size=3000000&seed=7&truncate=0", kNoConn, kNoConn, 0, L"f.bin"},
-        {"every body cut short: the rest asked for again", L"size=3000000&truncate=400000", 0, 0, 1.01, L"f.bin"},
-        {"file query refused twice", L"size=2000000&seed=9&fail=2&failstatus=503", kNoConn, 0, 1.01, L"f.bin"},
-        {"503 beyond two", L"size=5000000&seed=10&rate=2000000&pool=dl503&limit=2", 0, 0, 1.01, L"f.bin", kPlain, 5,
-         60},
-        {"not found", L"status=404", kNoConn, kNoConn, 0, nullptr},
-        {"cancelled, run again", L"size=3000000&rate=1000000", kCancelled, 0, 2, L"f.bin", kCancel},
-        {"one connection in four 16x slower: no slow tail",
-         L"size=8000000&seed=11&rate=2000000&slowevery=4&slowrate=125000", 0, 0, 1.1, L"f.bin", kPlain, 3.5},
-        {"every 13th request never answered", L"size=6000000&seed=12&rate=2000000&slowevery=13&slowrate=0", 0, 0,
-         1.05, L"f.bin", kPlain, 4},
-        {"429 beyond three", L"size=5000000&seed=13&rate=2000000&hold=100&pool=dl429&limit=3&poolstatus=429", 0, 0,
-         1.02, L"f.bin", kPlain, 5, 60},
-        {"same-size other version before the resume", L"file=chg.bin&rate=2000000", kNoConn, 0, 1.6, L"f.bin", kReplace,
-         0, 0, L"file=chg.bin"},
-        {"new version (ETag) published mid-download", L"size=4000000&seed=15&etag=v1&changeafter=13&seed2=16", 0, 0,
-         4.5, L"f.bin", kPlain, 0, 0, L"size=4000000&seed=16"},
-        {"-s 100000", L"size=3000000&seed=17", 0, 0, 1.02, L"f.bin", kPlain, 0, 40, nullptr, 100000},
-        {"-s -1", L"size=3000000&seed=18", 0, 0, 1.02, L"f.bin", kPlain, 0, 10, nullptr, (uint32_t)-1},
-        {"a redirect loop", L"size=1000&redirect=/f.bin", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},
-        {"https to a plain port", L"https:size=1000", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},
-        {"gzip not asked for", L"size=200000&seed=19&gzip=1", kNoConn, kNoConn, 0, nullptr},
-    };
+TEST_P(Download, Scenario) {
+    const Row& row = GetParam();
     const std::wstring replaced = kavri_test::NginxRoot() + L"\\chg.bin";
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        ScopedTemp temp;
-        const bool nginx = row.source[0] == L'/', tls = row.source.rfind(L"https:", 0) == 0;
-        const std::wstring tag = UniqueTag(L"dl");
-        Recorder rec;  // outlives the downloader, which may notify until it goes
-        CDownloader d;
-        d.SetTimeoutsForTest(5000, 6000);
-        d.SetRestartDelayFactorForTest(10);
-        d.SetFreeSpaceForTest(row.action == kNameTaken ? 1500000 : row.action == kNoSpace ? 1499999 : -1);
-        if (row.segments) d.SetMaxSegments(row.segments);
-        d.SetUrl((nginx ? kavri_test::NginxUrl(row.source)
-                  : tls ? L"https://127.0.0.1:" + std::to_wstring(kavri_test::TestServerPort()) + L"/f.bin?" +
-                              row.source.substr(6)
-                        : FileUrl(row.source, tag)).c_str());
-        if (row.action == kNameTaken) kavri_test::WriteFileBytes(temp.dir.File(L"small.bin"), "taken");
-        if (row.action == kReplace) kavri_test::WriteFileBytes(replaced, std::string(2000000, 'a'));
-        const ULONGLONG began = GetTickCount64();
-        int r;
-        auto size = [&] {  // what the notifications count to (an unknown length: what arrived)
-            return r || d.GetFileSize() >= 0 ? d.GetFileSize() : (int64_t)ReadFileBytes(d.GetFilePath()).size();
-        };
-        if (row.action == kCancel) {
-            ASSERT_EQ(rec.Start(d), 0);
-            ASSERT_TRUE(rec.Wait(rec.progress));
-            EXPECT_EQ(d.Run(nullptr), kErrBusy);
-            d.Cancel();
-            ASSERT_TRUE(rec.Wait(rec.done));
-            r = d.GetResult();
-            EXPECT_TRUE(temp.Empty());
-        } else if (row.action == kReplace) {
-            ASSERT_EQ(rec.Start(d), 0);
-            ASSERT_TRUE(rec.Wait(rec.progress));
-            DeleteFileW(replaced.c_str());
-            ASSERT_TRUE(rec.Wait(rec.done));
-            r = d.GetResult();
-            ASSERT_TRUE(kavri_test::WriteFileBytes(replaced, std::string(2000000, 'b')));
-        } else {
-            r = rec.RunToEnd(d);
-        }
-        EXPECT_EQ(r, row.first);
-        rec.Check(r, size());
-        for (int runs = 1; r != row.final && runs < 12; ++runs) {
-            r = rec.RunToEnd(d);
-            rec.Check(r, size());
-        }
-        EXPECT_EQ(r, row.final);
-        EXPECT_TRUE(row.seconds == 0 || GetTickCount64() - began <= row.seconds * 1000) << GetTickCount64() - began;
-        EXPECT_EQ(row.action == kQuiet ? LateRequests(tls ? L"_bad" : tag) : 0u, 0u);
-        EXPECT_TRUE(row.requests == 0 || Count(kavri_nettest::RequestsJson(tag), "\"method\"") <= row.requests);
-        EXPECT_TRUE(row.name ? kavri_test::FileExists(temp.dir.File(row.name)) : temp.Empty());
-        if (r != 0) continue;
-        EXPECT_EQ(std::wstring(d.GetFilePath()), temp.dir.File(row.name));
-        const std::wstring sha = row.sha ? row.sha : nginx ? L"file=" + row.source.substr(1) : row.source;
-        EXPECT_EQ(kavri_test::Sha256OfFile(d.GetFilePath()),
-                  kavri_test::HttpGetText(kavri_test::TestServerUrl(L"/_sha256?" + sha)));
-        EXPECT_TRUE(row.sentPerByte == 0 || kavri_nettest::SentBytes(tag) <= row.sentPerByte * size())
-            << kavri_nettest::SentBytes(tag);
-        EXPECT_TRUE(row.action != kNameTaken || ReadFileBytes(temp.dir.File(L"small.bin")) == "taken");
+    Folder temp;
+    const bool nginx = row.source[0] == L'/', tls = row.source.rfind(L"https:", 0) == 0;
+    const std::wstring tag = UniqueTag(L"dl");
+    Recorder rec;  // outlives the downloader, which may notify until it goes
+    CDownloader d;
+    d.SetDownloadFolder(temp.dir.Path().c_str());
+    d.SetTimeoutsForTest(5000, 6000);
+    d.SetRestartDelayFactorForTest(10);
+    d.SetFreeSpaceForTest(row.action == kNameTaken ? 1500000 : row.action == kNoSpace ? 1499999 : -1);
+    if (row.segments) d.SetMaxSegments(row.segments);
+    d.SetUrl((nginx ? kavri_test::NginxUrl(row.source)
+              : tls ? L"https://127.0.0.1:" + std::to_wstring(kavri_test::TestServerPort()) + L"/f.bin?" +
+                          row.source.substr(6)
+                    : FileUrl(row.source, tag)).c_str());
+    if (row.action == kNameTaken) kavri_test::WriteFileBytes(temp.dir.File(L"small.bin"), "taken");
+    if (row.action == kReplace) kavri_test::WriteFileBytes(replaced, std::string(2000000, 'a'));
+    const ULONGLONG began = GetTickCount64();
+    int r;
+    auto size = [&] {  // what the notifications count to (an unknown length: what arrived)
+        return r || d.GetFileSize() >= 0 ? d.GetFileSize() : (int64_t)ReadFileBytes(d.GetFilePath()).size();
+    };
+    if (row.action == kCancel) {
+        ASSERT_EQ(rec.Start(d), 0);
+        ASSERT_TRUE(rec.Wait(rec.progress));
+        EXPECT_EQ(d.Run(nullptr), kErrDownloadBusy);
+        d.Cancel();
+        ASSERT_TRUE(rec.Wait(rec.done));
+        r = d.GetResult();
+        EXPECT_TRUE(temp.Empty());
+    } else if (row.action == kReplace) {
+        ASSERT_EQ(rec.Start(d), 0);
+        ASSERT_TRUE(rec.Wait(rec.progress));
+        DeleteFileW(replaced.c_str());
+        ASSERT_TRUE(rec.Wait(rec.done));
+        r = d.GetResult();
+        ASSERT_TRUE(kavri_test::WriteFileBytes(replaced, std::string(2000000, 'b')));
+    } else {
+        r = rec.RunToEnd(d);
     }
+    EXPECT_EQ(r, row.first);
+    rec.Check(r, size());
+    for (int runs = 1; r != row.final && runs < 12; ++runs) {
+        r = rec.RunToEnd(d);
+        rec.Check(r, size());
+    }
+    EXPECT_EQ(r, row.final);
+    EXPECT_TRUE(row.seconds == 0 || GetTickCount64() - began <= row.seconds * 1000) << GetTickCount64() - began;
+    if (row.action == kQuiet) EXPECT_EQ(LateRequests(tls ? L"_bad" : tag), 0u);
+    EXPECT_TRUE(row.requests == 0 || Count(kavri_nettest::RequestsJson(tag), "\"method\"") <= row.requests);
+    EXPECT_TRUE(row.name ? kavri_test::FileExists(temp.dir.File(row.name)) : temp.Empty());
+    if (r != 0) return;
+    EXPECT_EQ(std::wstring(d.GetFilePath()), temp.dir.File(row.name));
+    const std::wstring sha = row.sha ? row.sha : nginx ? L"file=" + row.source.substr(1) : row.source;
+    EXPECT_EQ(kavri_test::Sha256OfFile(d.GetFilePath()),
+              kavri_test::HttpGetText(kavri_test::TestServerUrl(L"/_sha256?" + sha)));
+    EXPECT_TRUE(row.sentPerByte == 0 || kavri_nettest::SentBytes(tag) <= row.sentPerByte * size())
+        << kavri_nettest::SentBytes(tag);
+    EXPECT_TRUE(row.action != kNameTaken || ReadFileBytes(temp.dir.File(L"small.bin")) == "taken");
 }
 
+INSTANTIATE_TEST_SUITE_P(Rows, Download, ::testing::ValuesIn(kRows), [](const ::testing::TestParamInfo<Row>& info) {
+    std::string name = info.param.what;  // a row name of letters, digits and '_'
+    for (char& c : name) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+});

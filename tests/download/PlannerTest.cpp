@@ -2,7 +2,7 @@
 // own rate (bytes per 10 ms tick), ask for pieces, read them and may stop
 // half-way. Every row checks that each missing byte is written exactly once
 // and that the download ends about when the bytes could arrive at all (no
-// slow tail), and the segment-count bounds.
+// slow tail).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,10 +99,4 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         const double ideal = static_cast<double>(missing) / static_cast<double>(perTick);
         EXPECT_LE(r.ticks, ideal * row.slack + 3) << "ideal " << ideal;
     }
-}
-
-TEST(Planner, SegmentCountsStayWithinOneToSixteen) {
-    struct Row { int64_t asked; uint32_t used; } rows[] = {
-        {-1, 1}, {0, 1}, {1, 1}, {10, 10}, {16, 16}, {17, 16}, {100000, 16}, {2147483647, 16}, {2147483648LL, 16}};
-    for (const Row& r : rows) EXPECT_EQ(kavri::ClampSegments(r.asked), r.used) << r.asked;
 }

@@ -3,50 +3,28 @@
 
     testserver.py --port 0 --port-file FILE [--files-dir DIR]
 
-HTTP/1.1 on 127.0.0.1, a thread per connection; the port goes to FILE. Each
-request's query chooses the behaviour: give a test's URLs a unique tag=X and
-read back what the server saw. GET /any/path?... with:
-  size=N&seed=S   body of N bytes (default 1000, 0): byte i is BLOCK[i % 65521],
-                  BLOCK = random.Random(S).randbytes(65521)
-  changeafter=K&seed2=S2  from the tag's K-th request on, seed S2 and ETag "S2"
-  file=NAME       body = the file NAME in --files-dir (nginx's root; 404 if none),
-                  with an ETag of its size and mtime and a Last-Modified
-  etag=V          send 'ETag: "V"' (instead of the file's)
-  gzip=1          the body gzip-compressed, with "Content-Encoding: gzip", whatever
-                  was asked (ranges are of the compressed bytes)
-  ranges=0        no Accept-Ranges, a Range gets 200 + the whole body (default:
-                  "Accept-Ranges: bytes", 206 + Content-Range, 416 past the end)
-  acceptranges=V  send "Accept-Ranges: V" instead
-  ranged200=1     ranges advertised, but a ranged request gets 200 + whole body
-  wrongrange=1    a ranged request gets 206 with the bytes of offset 0
-  status=N        answer status N with a short text
-  fail=K[&failstatus=N]  the first K requests with this tag and path answer N
-                  (default 404) with a short text
-  disposition=V   send "Content-Disposition: V"
-  lastmod=1       send "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT"
-  (a Range with an If-Range that is not the current ETag or Last-Modified: 200 + whole body)
-  nolength=1      no Content-Length: the body goes chunked
-  truncate=N      announce the full length, send N body bytes, close
-  stall=1         never answer (until the client goes away)
-  reset=K         RST instead of answering, the first K requests with this tag
-                  and path (K=always: every one); close=K: FIN, likewise
-  rate=BPS        send the body at about BPS bytes per second
-  slowevery=K&slowrate=BPS  every K-th request of the tag at BPS (0: never answered)
-  hold=MS         wait MS milliseconds before answering
-  pool=NAME&limit=K  at most K requests of pool NAME at once; others get 503
-                  (poolstatus=N: N)
-  redirect=PATH   302 to PATH (with this query when PATH has none: a loop)
-A request in absolute form ("GET http://host/path"), as sent to a proxy, is
-served the same and recorded with "proxied": true. Control endpoints:
-  /_requests?tag=X  JSON list of the tag's requests, oldest first: {"method",
-                    "path", "query" (dict), "target", "headers" (dict), "range",
-                    "time", "proxied", "tls", "status" (-1 stall, -2 reset,
-                    -3 close, -4 kept-alive connection closed), "sent" (body bytes written)};
-                    requests that could not be read go to tag _bad, with their connection's time
+HTTP/1.1 on 127.0.0.1, a thread per connection; the port goes to FILE. Each request's query
+chooses the behaviour; give a test's URLs a unique tag=X and read back what the server saw.
+Body: size=N&seed=S (default 1000, 0; byte i is BLOCK[i % 65521], BLOCK = Random(S).randbytes),
+  file=NAME (from --files-dir, with ETag and Last-Modified; 404 if none), etag=V, lastmod=1,
+  changeafter=K&seed2=S2 (from the tag's K-th request: seed S2, ETag "S2"), gzip=1 (whatever was
+  asked; ranges of the compressed bytes), disposition=V (Content-Disposition).
+Ranges: on by default (206, 416 past the end; an If-Range that does not match: 200 + whole body);
+  ranges=0 (none: 200 + whole body), acceptranges=V, ranged200=1 (advertised, answered 200),
+  wrongrange=1 (206 with the bytes of offset 0).
+Faults: status=N; fail=K[&failstatus=N] (the first K requests of tag and path, default 404);
+  nolength=1 (chunked); truncate=N (full length announced, N bytes sent, closed); stall=1 (never
+  answered); reset=K / close=K (RST / FIN for the first K of tag and path, K=always: all);
+  rate=BPS; slowevery=K&slowrate=BPS (every K-th request of the tag, 0: never answered);
+  hold=MS; pool=NAME&limit=K[&poolstatus=N] (at most K at once, others 503 or N);
+  redirect=PATH (302; with this query when PATH has none: a loop).
+A request in absolute form (to a proxy) is served and recorded with "proxied": true. Control:
+  /_requests?tag=X  JSON list, oldest first: method, path, query, target, headers, range, time,
+                    proxied, tls, status (-1 stall, -2 reset, -3 close, -4 kept-alive connection
+                    closed), sent (body bytes); unreadable requests go to tag _bad
   /_sha256?size=N&seed=S or ?file=NAME  hex SHA-256 of that body
-  /_tls             ports and certificates of the "trusted" and "untrusted" TLS
-                    listeners (self-signed for 127.0.0.1, made at start when
-                    openssl is present; also testserver-tls.json)
+  /_tls             ports and certificates of the "trusted" and "untrusted" TLS listeners
+                    (self-signed for 127.0.0.1, made at start with openssl; testserver-tls.json)
 """
 import argparse, email.utils, gzip, hashlib, json, os, random, select, socket, ssl, struct, subprocess, sys
 import threading, time, urllib.parse

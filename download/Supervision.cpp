@@ -1,0 +1,56 @@
+// The coordinator's pure decisions. See Supervision.h.
+#include "download/Supervision.h"
+
+#include <algorithm>
+
+#include "common/ErrorCode.h"
+
+namespace kavri {
+
+namespace {
+
+const uint32_t kLimitedDelayMs = 1000;
+const uint32_t kMaxLimitedDelayMs = 8000;
+
+}  // namespace
+
+EndVerdict JudgeWorkerEnd(const WorkerOutcome& o) {
+    if (o.result == kOk) return {EndAction::kDone, kOk};
+    if (o.result == kErrWriteFile || o.result == kErrTooLarge || o.result == kCancelled)
+        return {EndAction::kEndRun, o.result};
+    if (o.changed) return {EndAction::kStartOver, o.result};
+    if (o.downloaded > 0 && !o.limited) return {EndAction::kRestartNow, o.result};
+    return {EndAction::kPark, o.result};
+}
+
+StallVerdict JudgeStall(const std::vector<WorkerOutcome>& parked, int streak, int maxRetries, uint32_t delayFactor) {
+    if (parked.empty()) return {true, kErrNoConnection, 0};
+    bool allConnection = true, anyLimited = false;
+    for (const WorkerOutcome& o : parked) {
+        allConnection = allConnection && IsNoConnection(o.result);
+        anyLimited = anyLimited || o.limited;
+    }
+    if (allConnection && !anyLimited) return {true, parked.front().result, 0};
+    if (streak > maxRetries + 1) return {true, kErrNoConnection, 0};
+    uint32_t delay = 0;
+    if (anyLimited) {
+        delay = std::min<uint32_t>(kMaxLimitedDelayMs, kLimitedDelayMs << std::min(std::max(streak, 1) - 1, 4));
+        delay = static_cast<uint32_t>(static_cast<uint64_t>(delay) * delayFactor / 1000);
+    }
+    return {false, kOk, delay};
+}
+
+FirstMeaning JudgeFirstAnswer(const FirstAnswer& a, bool resuming, int64_t size, const std::wstring& validator) {
+    const bool same = a.ranged && a.total == size && a.validator == validator;
+    if (resuming && !same && a.ranged) return FirstMeaning::kAskAgain;
+    if (a.ranged && a.total > 0) return FirstMeaning::kPlan;
+    return a.ranged ? FirstMeaning::kNoTotal : FirstMeaning::kWholeBody;
+}
+
+bool EnoughSpace(uint64_t available, int64_t size) {
+    if (size <= 0) return true;  // an unknown size cannot be checked
+    const uint64_t bytes = static_cast<uint64_t>(size);
+    return bytes <= UINT64_MAX / 3 && available >= 3 * bytes;
+}
+
+}  // namespace kavri

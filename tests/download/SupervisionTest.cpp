@@ -1,0 +1,65 @@
+// The coordinator's decisions as tables: what a worker's end means, what
+// happens when none runs, what the first answer means while resuming, and
+// the free space a file needs.
+#include <gtest/gtest.h>
+
+#include "common/ErrorCode.h"
+#include "download/Supervision.h"
+
+using namespace kavri;
+
+TEST(Supervision, WorkerEnds) {
+    const int kConn = kErrNoConnection;
+    struct Row { WorkerOutcome o; EndAction action; int code; } rows[] = {
+        {{0, 0, false, false}, EndAction::kDone, 0}, {{0, 5, true, false}, EndAction::kDone, 0},
+        {{kErrWriteFile, 9, false, false}, EndAction::kEndRun, kErrWriteFile},
+        {{kCancelled, 0, false, true}, EndAction::kEndRun, kCancelled},
+        {{kErrHttpStatus, 0, false, true}, EndAction::kStartOver, 0},
+        {{kConn, 1, false, false}, EndAction::kRestartNow, 0},  // it made progress
+        {{kConn, 0, false, false}, EndAction::kPark, 0},
+        {{kErrHttpStatus, 7, true, false}, EndAction::kPark, 0},  // refused for the limit: waits
+    };
+    for (const Row& r : rows) {
+        const EndVerdict v = JudgeWorkerEnd(r.o);
+        EXPECT_EQ(static_cast<int>(v.action), static_cast<int>(r.action)) << r.o.result << "/" << r.o.downloaded;
+        if (r.action == EndAction::kEndRun) EXPECT_EQ(v.code, r.code);
+    }
+}
+
+TEST(Supervision, NoWorkerRuns) {
+    const WorkerOutcome conn{kErrNoConnection, 0, false, false}, read{kErrRead, 0, false, false},
+        limited{kErrHttpStatus, 0, true, false};
+    struct Row { std::vector<WorkerOutcome> parked; int streak; bool fail; int code; uint32_t delay; } rows[] = {
+        {{}, 1, true, kErrNoConnection, 0},
+        {{conn, conn}, 1, true, kErrNoConnection, 0},      // all on the connection: the first's code
+        {{{-502, 0, false, false}}, 1, true, -502, 0},
+        {{read, conn}, 1, false, 0, 0},                    // another failure: restart at once
+        {{read}, 6, false, 0, 0}, {{read}, 7, true, kErrNoConnection, 0},  // five retries: six restarts in a row
+        {{conn, limited}, 1, false, 0, 100}, {{limited}, 2, false, 0, 200}, {{limited}, 4, false, 0, 800},
+        {{limited}, 5, false, 0, 800},                     // at most 8 s (scaled by 10/1000)
+    };
+    for (const Row& r : rows) {
+        const StallVerdict v = JudgeStall(r.parked, r.streak, 5, 100);
+        EXPECT_EQ(v.fail, r.fail) << r.parked.size() << "/" << r.streak;
+        if (r.fail) EXPECT_EQ(v.code, r.code) << r.streak;
+        if (!r.fail) EXPECT_EQ(v.delayMs, r.delay) << r.streak;
+    }
+    EXPECT_EQ(NextStreak(3, 100, 100), 4);
+    EXPECT_EQ(NextStreak(3, 101, 100), 1);
+}
+
+TEST(Supervision, FirstAnswer) {
+    const std::wstring v1 = L"\"v1\"";
+    struct Row { FirstAnswer a; bool resuming; FirstMeaning meaning; } rows[] = {
+        {{true, 1000, v1}, false, FirstMeaning::kPlan}, {{true, 1000, v1}, true, FirstMeaning::kPlan},
+        {{true, 1000, L"\"v2\""}, true, FirstMeaning::kAskAgain}, {{true, 999, v1}, true, FirstMeaning::kAskAgain},
+        {{false, -1, v1}, true, FirstMeaning::kWholeBody}, {{false, -1, L""}, false, FirstMeaning::kWholeBody},
+        {{true, -1, v1}, false, FirstMeaning::kNoTotal},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(static_cast<int>(JudgeFirstAnswer(r.a, r.resuming, 1000, v1)), static_cast<int>(r.meaning))
+            << r.a.total << "/" << r.resuming;
+    struct Space { uint64_t available; int64_t size; bool ok; } spaces[] = {
+        {3000, 1000, true}, {2999, 1000, false}, {0, -1, true}, {0, 0, true}, {UINT64_MAX, INT64_MAX, false}};
+    for (const Space& s : spaces) EXPECT_EQ(EnoughSpace(s.available, s.size), s.ok) << s.available;
+}
