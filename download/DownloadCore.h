@@ -171,7 +171,7 @@ protected:
     bool m_planned;        // the file exists and is split (a Run resumes it)
     bool m_fresh;
     bool m_cleanEnd;       // a body of unknown length ended cleanly
-    CSegment* m_first;     // holds the first answer until a worker reads it
+    CConnection* m_first;  // holds the first answer until a worker reads it
     kavri::ByteRange m_firstPiece;
     std::wstring m_validator;
     std::wstring m_recordPath;  // set while a resume record is kept
