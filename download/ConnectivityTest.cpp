@@ -32,7 +32,7 @@ const DWORD kProbeExitSlackMs = 5000;
 int CDownloadCore::WaitForTestSegments(std::vector<CSegment*>& probes) {
     for (CSegment* probe : probes) {
         DWORD bound = kProbeExitSlackMs;
-        if (CSession* session = probe->GetSessionPtr()) bound += session->GetConnectionTimeout();
+        if (CSession* session = probe->Connection().GetSessionPtr()) bound += session->GetConnectionTimeout();
         probe->WaitForWorker(bound);
     }
     return 0;
@@ -59,15 +59,16 @@ int CDownloadCore::RunConnectivityTest() {
 
     // The test connection asks for the probes' range too (bytes 0 to 10 when
     // the server serves ranges), so holding it open costs the server nothing.
-    std::unique_ptr<CSegment> connection;
+    std::unique_ptr<CConnection> connection;
     {
         CConnection base(session.get(), m_currentConnection->GetUrl());
         base.SetRequestUrl(m_currentConnection->GetRequestUrl());
         base.SetFreshAnswers(m_fresh);
-        connection.reset(new CSegment(0, base, 0, 11));
+        connection.reset(new CConnection(base));
     }
     connection->SetLogName(L"CConnection");
     connection->SetAcceptsRanges(true);
+    connection->SetRange(0, 11, std::wstring());
     connection->SetOpenInWorkerThread(true);
 
     if (!session->GetSession(false)) {

@@ -173,7 +173,7 @@ protected:
     DownloadKind m_kind;
     bool m_fresh;          // settings: answers from the origin, no resume record
     bool m_cleanEnd;       // a body of unknown length ended cleanly
-    CSegment* m_first;     // holds the first answer until a worker reads it
+    CConnection* m_first;  // holds the first answer until a worker reads it
     kavri::ByteRange m_firstPiece;
     std::wstring m_validator;
     std::wstring m_recordPath;  // set while a resume record is kept

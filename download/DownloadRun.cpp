@@ -84,7 +84,7 @@ int CDownloadCore::DoRunOnce() {
     try {
         if (m_cancelled) throw kavri::kCancelled;
         if (!m_planned) {
-            r = OnCreateFilestream(m_first ? static_cast<CConnection*>(m_first) : m_currentConnection);
+            r = OnCreateFilestream(m_first ? m_first : m_currentConnection);
             if (r != 0) throw static_cast<EErrorCode>(r);
             if (m_cancelled) throw kavri::kCancelled;
             OnStatus(DOWNLOAD_TESTING);
@@ -138,8 +138,7 @@ int CDownloadCore::Connect() {
 
 int CDownloadCore::FirstRequest(CConnection* connection) {
     delete m_first;
-    m_first = new CSegment(0, *connection, 0, 0);
-    m_first->SetLogName(connection->GetLogName());
+    m_first = new CConnection(*connection);
     m_first->SetOpenInWorkerThread(true);
     m_first->SetFreshAnswers(m_fresh);
     m_first->SetAcceptWholeAnswer(true);
@@ -150,7 +149,7 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
         if (!m_plan.FirstMissing(kavri::PiecePlanner::kMaxPiece, &piece)) piece = {0, 1};
     }
-    m_first->SetPiece(piece.start, piece.end, resuming ? m_validator : std::wstring());
+    m_first->SetRange(piece.start, piece.end, resuming ? m_validator : std::wstring());
     int64_t length = -1;
     const int r = m_first->QueryFileInformation(&m_lastModified, &length);
     if (r != 0) {
@@ -167,7 +166,7 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
         // Another version of the file: nothing of the old one is kept. A whole
         // body (200) is the new file itself and is read as it comes.
         LogWarning(this, kavri::kErrHttpStatus, L":Connect, the file on the server has changed; starting over.");
-        CSegment* first = m_first;
+        CConnection* first = m_first;
         m_first = nullptr;
         DiscardDownload(true);
         m_first = first;
@@ -287,7 +286,7 @@ int CDownloadCore::OnCreateFilestream(CConnection* connection) {
 
 void CDownloadCore::AddSegment(uint32_t id, CConnection* source) {
     CSegment* segment = new CSegment(id, *source, 0, 0);
-    segment->SetAcceptsRanges(m_plan.Ranges());
+    segment->Connection().SetAcceptsRanges(m_plan.Ranges());
     segment->result = 0;
     segment->SetOwner(shared_from_this());
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);

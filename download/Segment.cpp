@@ -28,7 +28,7 @@ bool IsConnectionReadError(DWORD e) {
 
 CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uint64_t end_)
     : CLog(L"CSegment"),
-      CConnection(source),
+      m_connection(source),
       id(id_),
       start(start_),
       end(end_),
@@ -41,12 +41,13 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
       lastStatus(0),
       limited(false),
       changed(false) {
-    SetOpenInWorkerThread(false);
-    SetRange(start_, end_, std::wstring());
+    m_connection.SetOpenInWorkerThread(false);
+    m_connection.SetRange(start_, end_, std::wstring());
     wchar_t name[1024];
     _snwprintf(name, 1023, L"CSegment:#%d", static_cast<int>(id));
     name[1023] = L'\0';
     SetLogName(name);
+    m_connection.SetLogName(name);
 }
 
 CSegment::~CSegment() { Dispose(); }
@@ -89,10 +90,10 @@ bool CSegment::StartWorker(LPTHREAD_START_ROUTINE fn) {
 }
 
 void CSegment::AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t pieceEnd) {
-    TakeOpenRequest(from);
+    m_connection.TakeOpenRequest(from);
     start = pieceStart;
     end = pieceEnd;
-    m_adopted = GetUrlHandle() != nullptr;
+    m_adopted = m_connection.GetUrlHandle() != nullptr;
 }
 
 uint64_t CSegment::Rate() const {
@@ -148,7 +149,7 @@ void CSegment::ReadPiece(ISegmentHost& host) {
     for (;;) {
         if (OwnerStops(host)) throw kavri::kCancelled;
         DWORD read = 0;
-        if (!InternetReadFile(GetUrlHandle(), m_buffer.get(), kReadSize, &read)) {
+        if (!InternetReadFile(m_connection.GetUrlHandle(), m_buffer.get(), kReadSize, &read)) {
             const DWORD e = GetLastError();
             const int code = IsConnectionReadError(e) ? kavri::kErrNoConnection : kavri::kErrRead;
             LogError(this, code, L"failed to read internet resource data, WIN_INTET_ERROR: %d", static_cast<int>(e));
@@ -181,7 +182,7 @@ void CSegment::ReadPiece(ISegmentHost& host) {
     // (the platform reads what has already arrived, then closes).
     m_lastRate = Rate();
     m_pieceTick = 0;
-    Close();
+    m_connection.Close();
 }
 
 void CSegment::ThreadMain(ISegmentHost& host) {
@@ -209,8 +210,8 @@ void CSegment::ThreadMain(ISegmentHost& host) {
                 }
                 m_pieceTick = GetTickCount64();
                 m_pieceBytes = 0;
-                const int r = Open();
-                lastStatus = Answer().status;
+                const int r = m_connection.Open();
+                lastStatus = m_connection.Answer().status;
                 if (r != 0) {
                     limited = lastStatus == 429 || lastStatus == 503;
                     // A 200 to a request with If-Range: the file is another now.
@@ -218,7 +219,7 @@ void CSegment::ThreadMain(ISegmentHost& host) {
                     throw static_cast<EErrorCode>(r);
                 }
                 if (m_detached) throw kavri::kCancelled;
-                if (!host.SameFile(*this, Answer())) {
+                if (!host.SameFile(*this, m_connection.Answer())) {
                     changed = true;
                     LogError(this, kavri::kErrHttpStatus, L"the file on the server has changed");
                     throw kavri::kErrHttpStatus;
@@ -233,7 +234,7 @@ void CSegment::ThreadMain(ISegmentHost& host) {
     } catch (EErrorCode c) {
         m_adopted = false;
         m_pieceTick = 0;
-        Close();
+        m_connection.Close();
         result = c;
         LogInfo(this, L"download failed, %ds left.", static_cast<int>(Now() - startTime));
     }
@@ -276,7 +277,7 @@ void CSegment::TestThreadMain(ISegmentHost& host) {
     }
     result = kavri::kErrNotFinished;
     startTime = Now();
-    result = OpenForTest();
+    result = m_connection.OpenForTest();
     if (result == 0) LogInfo(this, L"starting test download...");
     endTime = Now();
     running = 0;

@@ -1,4 +1,4 @@
-// One worker of a download: a connection of its own that asks for the
+// One worker of a download: it holds a connection of its own and asks for the
 // pieces its host gives it, one bounded byte range per request, reads each
 // in 64 KiB reads and hands the bytes to the host, until nothing is left.
 // The same class serves as a connectivity probe (RunTest / TestThreadMain).
@@ -25,12 +25,19 @@
 #include "download/SegmentHost.h"
 #include "download/Supervision.h"
 
-class CSegment final : public virtual CConnection {
+class CSegment final : public virtual CLog {
 public:
     static constexpr uint32_t kReadSize = 64 * 1024;
 
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
+    CSegment(const CSegment&) = delete;
+    CSegment& operator=(const CSegment&) = delete;
+
+    CConnection& Connection() { return m_connection; }
+    const CConnection& Connection() const { return m_connection; }
+    // Ends a read under way by closing the request (from any thread).
+    void Close() { m_connection.Close(); }
 
     void Start(uint32_t delayMs);
     void RunTest();
@@ -43,7 +50,7 @@ public:
         start = from;
         end = to;
         m_ifRange = ifRange;
-        SetRange(from, to, ifRange);
+        m_connection.SetRange(from, to, ifRange);
     }
     // The next run reads this open request (the first answer) for the
     // piece [from, to) before it asks for anything.
@@ -80,6 +87,7 @@ private:
     // Starts fn on a thread that holds the host; false (result set) when not.
     bool StartWorker(LPTHREAD_START_ROUTINE fn);
 
+    CConnection m_connection;
     std::weak_ptr<ISegmentHost> m_owner;
     std::atomic<bool> m_detached{false};
     std::unique_ptr<unsigned char[]> m_buffer;
