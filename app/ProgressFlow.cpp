@@ -183,7 +183,7 @@ ProgressStep ProgressFlow::OnEnded(const DownloadEnd& end) {
     case flow::Ending::kCancelled:
         return Close(0, stubinstaller_CancelledByUser);
     case flow::Ending::kFailure:
-        return Failure(end.result, end.fileSize, end.download == Download::kInstaller ? IDS_STATUS_FAILED : 0);
+        return Failure(end.result, end.fileSize, end.download == Download::kInstaller ? UINT(IDS_STATUS_FAILED) : 0u);
     case flow::Ending::kLoadConfig:
         if (m_app->LoadConfig(end.file)) return Start(Download::kInstaller, m_app->GetDownloadUrl(), true, 0);
         return Close(0, -1, true);

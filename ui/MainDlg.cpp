@@ -1,6 +1,6 @@
 // The progress window. See MainDlg.h.
 //
-// Every decision is the flow's (app/ProgressFlow); this file shows what the
+// Every decision is the flow's (IProgressFlow); this file shows what the
 // coordinator reports and carries out the flow's steps, all on the
 // interface thread. A cancel the person confirmed while a run was on is
 // final: "Cancelling..." stays until the window closes, and the run's end,
@@ -9,15 +9,14 @@
 
 #include <commctrl.h>
 
-#include <climits>
 #include <cwchar>
+#include <functional>
 
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
-#include "ui/TransferText.h"
 
 namespace {
 
@@ -86,37 +85,6 @@ void CloseProgressWindow(HWND window) {
 
 }  // namespace
 
-namespace kavri {
-
-bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent) {
-    if (fileSize <= 0 || bytes < 0) return false;
-    const uint64_t done = static_cast<uint64_t>(bytes);
-    const uint64_t size = static_cast<uint64_t>(fileSize);
-    uint64_t value;
-    if (done >= size) {
-        value = 100;
-    } else if (done <= UINT64_MAX / 100) {
-        value = done * 100 / size;
-    } else {
-        // done x 100 would overflow: the largest p with done >= p x size / 100,
-        // with p x size / 100 rounded up and computed as p x a + p x b / 100
-        // for size = 100a + b, which stays in range.
-        const uint64_t a = size / 100, b = size % 100;
-        value = 0;
-        for (uint64_t p = 100; p > 0; --p) {
-            if (done >= p * a + (p * b + 99) / 100) {
-                value = p;
-                break;
-            }
-        }
-    }
-    if (value > 100) value = 100;
-    if (percent) *percent = static_cast<uint32_t>(value);
-    return true;
-}
-
-}  // namespace kavri
-
 MainDlg::MainDlg(HINSTANCE instance, kavri::IProgressFlow* flow) : Dialog(instance), m_flow(flow) {}
 
 MainDlg::~MainDlg() { ReleaseDownloader(); }
@@ -163,6 +131,11 @@ void MainDlg::HandleMessage(DialogMessage* msg) {
         return;
     case kMsgProgress:
         kavri::Guarded([this] { OnProgress(); });
+        return;
+    case WM_TIMER:
+        if (msg->wParam != kCancellingTimer) break;
+        KillTimer(GetWindow(), kCancellingTimer);
+        PostDeferred();
         return;
     case WM_DESTROY:
         m_target.store(nullptr);
@@ -229,6 +202,7 @@ int MainDlg::OnClose(DialogMessage* msg) {
 void MainDlg::ShowCancelling() {
     HWND window = GetWindow();
     m_cancelling = true;
+    m_cancelTick = GetTickCount64();
     m_transferring = false;
     SetStatus(window, GetString(IDS_STATUS_CANCELLING));
     SetPercentText(window, L"");
@@ -270,56 +244,52 @@ INT_PTR MainDlg::Ask(const kavri::Question& q) {
     case kavri::Question::kError: answer = ShowErrorMessage(window, q.text, q.value); break;
     default: break;
     }
-    // An end that came meanwhile is taken once the window asks nothing more.
-    if (--m_asking == 0 && m_deferred >= 0) {
-        PostMessageW(window, kMsgState, static_cast<WPARAM>(m_deferred), 0);
-        m_deferred = -1;
-    }
+    if (--m_asking == 0) PostDeferred();
     return answer;
 }
 
+void MainDlg::PostDeferred() {
+    if (m_deferred < 0) return;
+    PostMessageW(GetWindow(), kMsgState, static_cast<WPARAM>(m_deferred), 0);
+    m_deferred = -1;
+}
+
 bool MainDlg::StartDownload(kavri::Download download, const wchar_t* url) {
-    if (!m_downloader) return false;
     if (!url || !*url) {
         LogError(&Source(), kavri::kErrBadArgument, L":StartDownload, no URL to download.");
         return false;
     }
-    try {
+    return Run(L"StartDownload", [&] {
         m_downloader->SetUrl(url);
         // The web configuration must be current; the installer may come
         // from a cache and survives a restart half-way.
         m_downloader->SetFreshAnswers(download == kavri::Download::kWebConfig);
         m_downloader->SetCallback(&MainDlg::OnNotification);
         m_download = download;
-        return Run();
-    } catch (kavri::EErrorCode code) {
-        LogError(&Source(), code, L":StartDownload, \"%ls\" was refused.", url);
-    } catch (...) {
-        LogError(&Source(), -1, L":StartDownload, unexpected error starting \"%ls\".", url);
-    }
-    return false;
+    });
 }
 
 bool MainDlg::RunAgain(bool resetFirst) {
-    if (!m_downloader) return false;
-    try {
-        if (resetFirst) {
-            LogInfo(&Source(), L":RunAgain, reset before the retry.");
-            m_downloader->Reset(true);
-        }
-        return Run();
-    } catch (kavri::EErrorCode code) {
-        LogError(&Source(), code, L":RunAgain, the download could not be restarted.");
-    } catch (...) {
-        LogError(&Source(), -1, L":RunAgain, unexpected error.");
-    }
-    return false;
+    return Run(L"RunAgain", [&] {
+        if (!resetFirst) return;
+        LogInfo(&Source(), L":RunAgain, reset before the retry.");
+        m_downloader->Reset(true);
+    });
 }
 
-bool MainDlg::Run() {
-    const int r = m_downloader->Run(this);
-    if (r != 0) LogError(&Source(), r, L":Run, the download did not start.");
-    m_running = r == 0;
+bool MainDlg::Run(const wchar_t* what, const std::function<void()>& prepare) {
+    m_running = false;
+    if (!m_downloader) return false;
+    try {
+        prepare();
+        const int r = m_downloader->Run(this);
+        if (r != 0) LogError(&Source(), r, L":%ls, the download did not start.", what);
+        m_running = r == 0;
+    } catch (kavri::EErrorCode code) {
+        LogError(&Source(), code, L":%ls, the download was refused.", what);
+    } catch (...) {
+        LogError(&Source(), -1, L":%ls, unexpected error.", what);
+    }
     return m_running;
 }
 
@@ -356,8 +326,12 @@ void MainDlg::OnState(int state) {
 
 void MainDlg::OnEnded(bool complete) {
     if (!m_running || !m_downloader) return;
-    if (m_asking > 0) {
+    // Taken once the window asks nothing more, and once "Cancelling..." has
+    // been seen (a cancel often ends within a few milliseconds).
+    const ULONGLONG shown = GetTickCount64() - m_cancelTick;
+    if (m_asking > 0 || (m_cancelling && shown < kCancellingMinMs)) {
         m_deferred = complete ? DOWNLOAD_COMPLETE : DOWNLOAD_FAILED;
+        if (m_asking == 0) SetTimer(GetWindow(), kCancellingTimer, static_cast<UINT>(kCancellingMinMs - shown), nullptr);
         return;
     }
     m_running = false;

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "download/Downloader.h"
 #include "ui/Dialog.h"
@@ -50,8 +51,13 @@ private:
     // False (logged) when the URL is empty or refused or the run did not start.
     bool StartDownload(kavri::Download download, const wchar_t* url);
     bool RunAgain(bool resetFirst);
-    bool Run();
+    // prepare, then Run; what names the step in the log.
+    bool Run(const wchar_t* what, const std::function<void()>& prepare);
     void ShowCancelling();
+    // Posts the end held back by a question or by kCancellingMinMs.
+    void PostDeferred();
+    static constexpr ULONGLONG kCancellingMinMs = 400;  // "Cancelling..." is shown at least this long
+    static constexpr UINT_PTR kCancellingTimer = 1;
     // Feeds the rate and, at most every kTransferIntervalMs, shows the line.
     void UpdateTransferLine(int64_t bytes);
     static constexpr ULONGLONG kTransferIntervalMs = 250;
@@ -63,7 +69,8 @@ private:
     bool m_transferring = false;  // the installer's data arrives: progress is shown
     bool m_cancelling = false;    // a cancel was confirmed while a run was on
     int m_asking = 0;             // questions of this window now open
-    int m_deferred = -1;          // an end that came while one was open
+    int m_deferred = -1;          // an end held back (PostDeferred)
+    ULONGLONG m_cancelTick = 0;   // when the cancel was confirmed
     int m_shownPercent = -1;      // the largest percentage shown in this run
     int m_exitCode = 0;           // the result the window ends with when it closes itself
     kavri::RateMeter m_rate;
@@ -75,9 +82,3 @@ private:
     std::atomic<bool> m_progressPosted{false};
     std::atomic<int> m_notifying{0};
 };
-
-namespace kavri {
-// The percentage for a byte count: false when no percentage can be shown
-// (size unknown or 0); never above 100.
-bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent);
-}  // namespace kavri
