@@ -1,5 +1,5 @@
 // The progress flow's decisions, by table: the answers to its questions, what
-// a failure code leads to, how an ended download is taken, the space asked for.
+// a failure code leads to (the space asked for with it), how an ended download is taken.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -62,7 +62,8 @@ TEST(ProgressFlow, EndsLaunchesAndDiskSpace) {
     EXPECT_EQ(flow::AfterLaunch::kDone, flow::LaunchOutcome(kOk));
     EXPECT_EQ(flow::AfterLaunch::kFailure, flow::LaunchOutcome(kErrNotVerified));
     EXPECT_EQ(flow::AfterLaunch::kLaunchError, flow::LaunchOutcome(kErrLaunch));
-    const int64_t sizes[] = {10LL * 1048576, 1048575, -1, 0, 1LL << 50, INT64_MAX};
-    const uint32_t mb[] = {30, 0, 0, 0, 3221225472u, UINT32_MAX /* clamped */};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(mb[i], flow::DiskSpaceNeededMB(sizes[i])) << sizes[i];
+    // The disk space asked for (whole MB x 3, with a size of 10.99 MB in Failures): unknown, huge, clamped.
+    EXPECT_EQ(std::make_tuple(0u, 0u, 3221225472u, UINT32_MAX),
+              std::make_tuple(flow::DiskSpaceNeededMB(-1), flow::DiskSpaceNeededMB(0),
+                              flow::DiskSpaceNeededMB(1LL << 50), flow::DiskSpaceNeededMB(INT64_MAX)));
 }
