@@ -18,7 +18,7 @@
 #include "app/TrackingSender.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
-#include "ui/MsgBox.h"
+#include "ui/ProgressWindow.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ void LogStep(void* context) {
     LogError(&crt, -1, L"Unexpected error ocured. \n %d", code);
 }
 
-void MessageStep(void*) { ShowErrorMessage(IDS_MSG_UNEXPECTED_ERROR); }
+void MessageStep(void*) { ShowErrorMessage(nullptr, IDS_MSG_UNEXPECTED_ERROR, 0); }
 
 void MessageBoxStep(void*) {
     const CInstaller* app = CInstaller::GetInstance();

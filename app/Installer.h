@@ -3,8 +3,8 @@
 // the configuration record.
 //
 // Concurrency: built on the first thread. The getters are read from the
-// dialog thread and from the download notifications; the record is replaced
-// (LoadConfig of a web configuration) only on the download thread while no
+// interface thread and from the download's threads; the record is replaced
+// (LoadConfig of a web configuration) only on the interface thread while no
 // other download runs.
 #pragma once
 

@@ -8,12 +8,12 @@
 
 #include "app/CrashHandler.h"
 #include "app/Installer.h"
+#include "app/ProgressFlow.h"
 #include "app/QuietRun.h"
 #include "app/SystemProbes.h"
 #include "common/Guard.h"
 #include "i18n/LanguageResources.h"
-#include "ui/MainDlg.h"
-#include "ui/MsgBox.h"
+#include "ui/ProgressWindow.h"  // the one header of ui/ that app/ uses
 
 namespace {
 
@@ -27,11 +27,20 @@ const wchar_t kUsageText[] =
     L"\tMax Segment count. Optional, default is 10 \n"
     L"[-t|T|Tracking {1, 0}] \n"
     L"\tEnables/Disables Google Analytics. Optional, default is 1 (Enabled) \n"
-    L"[-l|L|LogLevel {1, 4, 5}]\n"
+    L"[-l|L|LogLevel {1, 4, 5, -1}]\n"
     L"\tOptional Log level: \n"
     L"\t\t1- Log all messages.\n"
-    L"\t\t4- Log Warning and Information type messages only.\n"
-    L"\t\t5- Log Error type messages only.\n";
+    L"\t\t4- Log Warning and Error type messages only.\n"
+    L"\t\t5- Log Error type messages only.\n"
+    L"\t\t-1- Log all messages.\n"
+    L"[-q|Q|quiet]\n"
+    L"\tUnattended: no window or message of any kind; the exit code tells the result.\n";
+
+// The title of every message: the configured product name.
+const wchar_t* ProductTitle() {
+    const CInstaller* app = CInstaller::GetInstance();
+    return app ? app->GetProductName() : nullptr;
+}
 
 void OpenHelpPage(void* url) {
     ShellExecuteW(nullptr, L"open", static_cast<const wchar_t*>(url), nullptr, nullptr,
@@ -89,6 +98,7 @@ namespace {
 
 int RunSetupSteps() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetInstallerTitleSource(&ProductTitle);
     InstallCrashHandler();
 
     INITCOMMONCONTROLSEX controls = {};
@@ -118,7 +128,8 @@ int RunSetupSteps() {
     if (refused != 0) return refused;
 
     if (quiet) return RunQuiet(app);
-    return static_cast<int>(RunProgressWindow(nullptr));
+    ProgressFlow flow(app);
+    return static_cast<int>(RunProgressWindow(nullptr, &flow));
 }
 
 }  // namespace

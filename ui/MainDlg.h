@@ -1,83 +1,84 @@
-// The progress window: owns the download coordinator, runs the download,
-// shows its notifications, asks what to do when a download fails, confirms a
-// cancel and hands the downloaded file to the installation flow.
+// The progress window: a view of the application's progress flow
+// (ui/ProgressWindow.h). It owns the download coordinator, shows its stages
+// and progress, confirms a cancel, and shows and carries out the steps the
+// flow returns (questions, starts, retries, the close).
+//
+// Threads: the coordinator's notifications (OnNotification, on its threads)
+// only post to the window: a state as kMsgState, progress as the latest byte
+// count in an atomic plus at most one kMsgProgress waiting at a time. Every
+// other member runs on the interface thread.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <mutex>
+#include <functional>
 
 #include "download/Downloader.h"
 #include "ui/Dialog.h"
+#include "ui/ProgressWindow.h"
 #include "ui/TransferText.h"
 
 class MainDlg final : public Dialog {
 public:
-    explicit MainDlg(HINSTANCE instance);
+    MainDlg(HINSTANCE instance, kavri::IProgressFlow* flow);
     ~MainDlg();
 
+    static constexpr UINT kMsgState = WM_APP + 1;     // wParam: a DownloadState other than progress
+    static constexpr UINT kMsgProgress = WM_APP + 2;  // the byte count is in m_latestBytes
+
+    void HandleMessage(DialogMessage* msg) override;
     BOOL OnInitDialog(DialogMessage* msg) override;
     int OnShow(DialogMessage* msg) override;
     BOOL OnCommand(WORD id, WORD code) override;
     int OnClose(DialogMessage* msg) override;
 
-    static void OnWebConfigEvent(CDownloader* sender, DownloadEvent event);
-    static void OnDownloadEvent(CDownloader* sender, DownloadEvent event);
-
-    // True when the window was told to close, false when a new run started.
-    bool HandleDownloadFailure(int code);
-
     // Stops notifications, cancels a running download and deletes the
-    // downloader once no notification runs any more (bounded wait). False
-    // when one is still running: then nothing is deleted.
+    // downloader. False when a notification is still inside this object
+    // after a bounded wait: then the object must be kept.
     bool ReleaseDownloader();
-    static constexpr DWORD kNotificationWaitMs = 45000;
+    static constexpr DWORD kNotificationWaitMs = 5000;
 
 private:
-    void OnWebConfigEvent(int state, int64_t bytes);
-    void OnDownloadEvent(int state, int64_t bytes);
-    // SetUrl + SetCallback + Run; false (logged) when the URL is empty or
-    // refused or the run did not start. Never throws.
-    bool StartDownload(const wchar_t* url, DownloadCallback callback);
-    // Run again after a failure, after Reset(true) when asked. Never throws.
+    static void OnNotification(CDownloader* sender, DownloadEvent event);
+    void OnState(int state);
+    void OnProgress();
+    void OnEnded(bool complete);
+    // Carries out the flow's steps until one waits for the download or closes.
+    void Perform(kavri::ProgressStep step);
+    INT_PTR Ask(const kavri::Question& question);
+    // False (logged) when the URL is empty or refused or the run did not start.
+    bool StartDownload(kavri::Download download, const wchar_t* url);
     bool RunAgain(bool resetFirst);
-    // Before a new run: undoes what a confirmed cancel froze.
-    void ResumeProgressDisplay();
-    // Feeds the rate and, at most every kTransferIntervalMs, shows the
-    // transfer line. Segment threads; takes m_progressLock.
+    // prepare, then Run; what names the step in the log.
+    bool Run(const wchar_t* what, const std::function<void()>& prepare);
+    void ShowCancelling();
+    // Posts the end held back by a question or by kCancellingMinMs.
+    void PostDeferred();
+    static constexpr ULONGLONG kCancellingMinMs = 400;  // "Cancelling..." is shown at least this long
+    static constexpr UINT_PTR kCancellingTimer = 1;
+    // Feeds the rate and, at most every kTransferIntervalMs, shows the line.
     void UpdateTransferLine(int64_t bytes);
     static constexpr ULONGLONG kTransferIntervalMs = 250;
 
-    std::atomic<int> m_confirming;
-    CDownloader* m_downloader;
-    // The largest percentage shown since the download started (-1: none).
-    std::atomic<int> m_shownPercent;
-    // 1 once a cancel was confirmed during a download.
-    std::atomic<int> m_cancelling;
-    // Serialises the bar and percentage updates of the segment threads; the
-    // interface thread never takes it.
-    std::mutex m_progressLock;
-    kavri::RateMeter m_rate;         // under m_progressLock
-    ULONGLONG m_lastTransferTick;    // under m_progressLock; 0: not shown yet
-    // Notifications still running on coordinator threads.
-    std::atomic<int> m_notifying;
-    // 1 once the window object is being destroyed: notifications are ignored.
-    std::atomic<int> m_detached;
-    // The result the window ends with when it closes itself.
-    std::atomic<int> m_exitCode;
+    kavri::IProgressFlow* m_flow;
+    CDownloader* m_downloader = nullptr;
+    kavri::Download m_download = kavri::Download::kInstaller;
+    bool m_running = false;       // a run was started and its end not yet taken
+    bool m_transferring = false;  // the installer's data arrives: progress is shown
+    bool m_cancelling = false;    // a cancel was confirmed while a run was on
+    int m_asking = 0;             // questions of this window now open
+    int m_deferred = -1;          // an end held back (PostDeferred)
+    ULONGLONG m_cancelTick = 0;   // when the cancel was confirmed
+    int m_shownPercent = -1;      // the largest percentage shown in this run
+    int m_exitCode = 0;           // the result the window ends with when it closes itself
+    kavri::RateMeter m_rate;
+    ULONGLONG m_lastTransferTick = 0;  // 0: not shown yet
+
+    // Shared with the coordinator's threads.
+    std::atomic<HWND> m_target{nullptr};  // where notifications go; null once closed
+    std::atomic<int64_t> m_latestBytes{-1};
+    std::atomic<bool> m_progressPosted{false};
+    std::atomic<int> m_notifying{0};
 };
-
-// Runs the progress window modally; returns its result (0, or -1).
-INT_PTR RunProgressWindow(HINSTANCE instance);
-
-namespace kavri {
-// The percentage for a byte count: false when no percentage can be shown
-// (size unknown or 0); never above 100.
-bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent);
-// The space asked for after a disk-space failure: three times the file size
-// in whole MB; 0 when the size is unknown.
-uint32_t DiskSpaceNeededMB(int64_t fileSize);
-}  // namespace kavri

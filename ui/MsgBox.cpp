@@ -1,10 +1,9 @@
 // The message dialog and the helpers that ask the user or report an error.
 #include "ui/MsgBox.h"
 
-#include <memory>
+#include <atomic>
 #include <string>
 
-#include "app/Installer.h"
 #include "i18n/LanguageResources.h"
 #include "ui/Hyperlink.h"
 
@@ -22,29 +21,28 @@ const wchar_t* NonEmpty(const wchar_t* s) { return (s && *s) ? s : nullptr; }
 INT_PTR RunMessageDialog(WORD templateId, const wchar_t* text, const wchar_t* caption,
                          const wchar_t* firstButton, const wchar_t* secondButton,
                          const wchar_t* link, HWND owner) {
-    MsgBox* box = new MsgBox(nullptr, owner);
-    box->caption = NonEmpty(caption);
-    box->text = NonEmpty(text);
-    box->firstButton = NonEmpty(firstButton);
-    box->secondButton = NonEmpty(secondButton);
-    box->link = NonEmpty(link);
-    // Without an owner Dialog nothing else holds the box: it goes when this
-    // call returns. With one, the owner deletes it (and if the owner is gone
-    // before the box has ended, the box deletes itself), so it is not
-    // touched after DoModal.
-    std::unique_ptr<MsgBox> own(box->HasOwnerDialog() ? nullptr : box);
-    return box->DoModal(templateId, owner);
+    MsgBox box(nullptr);
+    box.caption = NonEmpty(caption);
+    box.text = NonEmpty(text);
+    box.firstButton = NonEmpty(firstButton);
+    box.secondButton = NonEmpty(secondButton);
+    box.link = NonEmpty(link);
+    return box.DoModal(templateId, owner);
 }
+
+std::atomic<const wchar_t* (*)()> g_titleSource{nullptr};  // set by the start-up, read on any thread
 
 }  // namespace
 
+void SetInstallerTitleSource(const wchar_t* (*source)()) { g_titleSource.store(source); }
+
 const wchar_t* GetInstallerTitle() {
-    CInstaller* app = CInstaller::GetInstance();
-    const wchar_t* title = app ? app->GetProductName() : nullptr;
+    const auto source = g_titleSource.load();
+    const wchar_t* title = source ? source() : nullptr;
     return (title && *title) ? title : GetString(IDS_PRODUCT_NAME);
 }
 
-MsgBox::MsgBox(HINSTANCE instance, HWND owner) : Dialog(instance, owner) {}
+MsgBox::MsgBox(HINSTANCE instance) : Dialog(instance) {}
 
 BOOL MsgBox::OnInitDialog(DialogMessage*) {
     SetWindowTextW(m_window, caption ? caption : GetInstallerTitle());
@@ -138,8 +136,6 @@ INT_PTR ShowQuestionBox(const wchar_t* text, const wchar_t* caption, const wchar
                         const wchar_t* secondButton, HWND owner) {
     return RunMessageDialog(IDD_QUESTION, text, caption, firstButton, secondButton, nullptr, owner);
 }
-
-INT_PTR ShowErrorMessage(UINT textId) { return ShowErrorMessage(nullptr, textId, 0); }
 
 INT_PTR ShowErrorMessage(HWND owner, UINT textId, unsigned value) {
     const wchar_t* title = GetInstallerTitle();

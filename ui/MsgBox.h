@@ -9,10 +9,11 @@
 #include <windows.h>
 
 #include "ui/Dialog.h"
+#include "ui/ProgressWindow.h"  // the title source, ShowErrorMessage, ShowErrorWithLink
 
 class MsgBox : public Dialog {
 public:
-    MsgBox(HINSTANCE instance, HWND owner);
+    explicit MsgBox(HINSTANCE instance);
 
     BOOL OnInitDialog(DialogMessage* msg) override;
     BOOL OnCommand(WORD id, WORD code) override;
@@ -29,22 +30,17 @@ private:
     void FitButton(int id, const wchar_t* label, POINT* shift);
 };
 
-// The installer title: the configured product name, or the default name
-// (string 101) when the application object is not available. Never null.
+// The installer title (SetInstallerTitleSource). Never null.
 const wchar_t* GetInstallerTitle();
 
-// Builders over ready strings. A message dialog shown without an owner Dialog
-// is deleted when its builder returns; one with an owner Dialog belongs to it.
+// Builders over ready strings; each box lives until its builder returns.
 INT_PTR ShowMessageDialog(WORD templateId, const wchar_t* text, const wchar_t* caption,
                           const wchar_t* firstButton, const wchar_t* secondButton, HWND owner);
 INT_PTR ShowErrorBox(const wchar_t* text, const wchar_t* caption, const wchar_t* link, HWND owner);
 INT_PTR ShowQuestionBox(const wchar_t* text, const wchar_t* caption, const wchar_t* firstButton,
                         const wchar_t* secondButton, HWND owner);
 
-// Helpers by string id; %1 of every text is the installer title.
-INT_PTR ShowErrorMessage(UINT textId);
-INT_PTR ShowErrorMessage(HWND owner, UINT textId, unsigned value);
-INT_PTR ShowErrorWithLink(HWND owner, UINT captionId, UINT linkId, UINT textId, unsigned value);
+// Questions by string id; %1 of every text is the installer title.
 INT_PTR AskYesNo(UINT textId, UINT secondButtonId, HWND owner);
 INT_PTR AskRetry(UINT textId, UINT secondButtonId, HWND owner);
 INT_PTR AskRetry(UINT textId, HWND owner);

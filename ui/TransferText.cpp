@@ -1,8 +1,9 @@
-// The transfer line's texts. See TransferText.h.
+// The progress texts. See TransferText.h.
 #include "ui/TransferText.h"
 
 #include <windows.h>
 
+#include <climits>
 #include <cmath>
 #include <cwchar>
 
@@ -80,6 +81,33 @@ std::wstring UserDecimalSeparator() {
     wchar_t sep[8] = L".";
     if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, sep, 8) <= 0) wcscpy(sep, L".");
     return sep;
+}
+
+bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent) {
+    if (fileSize <= 0 || bytes < 0) return false;
+    const uint64_t done = static_cast<uint64_t>(bytes);
+    const uint64_t size = static_cast<uint64_t>(fileSize);
+    uint64_t value;
+    if (done >= size) {
+        value = 100;
+    } else if (done <= UINT64_MAX / 100) {
+        value = done * 100 / size;
+    } else {
+        // done x 100 would overflow: the largest p with done >= p x size / 100,
+        // with p x size / 100 rounded up and computed as p x a + p x b / 100
+        // for size = 100a + b, which stays in range.
+        const uint64_t a = size / 100, b = size % 100;
+        value = 0;
+        for (uint64_t p = 100; p > 0; --p) {
+            if (done >= p * a + (p * b + 99) / 100) {
+                value = p;
+                break;
+            }
+        }
+    }
+    if (value > 100) value = 100;
+    if (percent) *percent = static_cast<uint32_t>(value);
+    return true;
 }
 
 }  // namespace kavri

@@ -1,5 +1,6 @@
-// The transfer line under the progress bar: how much is done, how fast it
-// goes and how long it will take ("3.4 MB of 12.0 MB (2.1 MB/s), 0:04 left").
+// The progress window's texts: the percentage, and the transfer line under
+// the bar: how much is done, how fast it goes and how long it will take
+// ("3.4 MB of 12.0 MB (2.1 MB/s), 0:04 left").
 //
 // Concurrency: pure functions; a RateMeter belongs to whoever holds the lock
 // it is used under.
@@ -41,5 +42,9 @@ std::wstring FormatTransferLine(uint64_t done, uint64_t size, double bytesPerSec
 
 // The user's decimal separator.
 std::wstring UserDecimalSeparator();
+
+// The percentage for a byte count: false when no percentage can be shown
+// (size unknown or 0); never above 100.
+bool DownloadPercent(int64_t bytes, int64_t fileSize, uint32_t* percent);
 
 }  // namespace kavri

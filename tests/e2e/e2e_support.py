@@ -92,14 +92,15 @@ class UI:
 
     @staticmethod
     def samples(lines):
-        """[(window, {id: control})] of the dumps in the driver's output."""
+        """[(window, {id: control})] of the dumps in the driver's output; a dump taken
+        as the window went, which lacks controls, is left out."""
         out = []
         for line in lines:
             if "hwnd" in line:
                 out.append((line, {}))
             elif out:
                 out[-1][1].setdefault(line["id"], dict(line, text=line["text"].replace("\r\n", "\n")))
-        return out
+        return [s for s in out if len(s[1]) == max(len(c) for _, c in out)]
 
     def watch(self, seconds, **filters):
         """A dump every 20 ms until the window is gone, in the background (Popen)."""

@@ -21,8 +21,8 @@ std::wstring Window(const std::wstring& caption) {
 }
 
 std::string Drive(const std::wstring& args) {
-    const ProcessResult r = RunUiDriver(args);
-    EXPECT_TRUE(r.finished && r.exitCode == 0) << Utf8(args) << ": " << r.out;
+    const ProcessOutput r = RunUiDriver(args);
+    EXPECT_TRUE(r.Finished() && r.exitCode == 0) << Utf8(args) << ": " << r.out;
     return r.out;
 }
 
@@ -37,8 +37,8 @@ struct Shown {
     std::string Visible(int id) const { return Field(id, "visible") == "true" ? Field(id, "text") : ""; }
 };
 
-// Shows a dialog on a thread of its own, as the progress window's notification
-// threads do, dumps it, runs the driver commands on it and waits for its end.
+// Shows a dialog on a thread of its own (this one runs the driver), dumps it,
+// runs the driver commands on it and waits for its end.
 Shown Show(std::function<INT_PTR()> show, const std::wstring& caption, const std::vector<std::wstring>& commands) {
     Shown s{std::move(show)};
     DWORD id = 0;
@@ -69,32 +69,35 @@ INT_PTR LinkMessage() {
 }
 
 // Each helper shows its texts and labels as looked up in the chosen language,
-// and the two buttons of a question never share a mnemonic.
-TEST(MsgBox, HelpersShowTheirTextsAndButtonsInTheChosenLanguage) {
+// the two buttons of a question never share a mnemonic, and each way to end a
+// box gives its result (Escape is not the second button).
+TEST(MsgBox, HelpersShowTheirTextsAndButtonsAndEachEndGivesItsResult) {
     const struct {
         LCID lcid;
         INT_PTR (*show)();
         UINT caption, text;  // caption 0: the installer title
         unsigned value;
         UINT first, second, link;  // 0: none
+        const wchar_t* command;
+        INT_PTR result;
     } cases[] = {
         {1031, [] { return ShowErrorMessage(nullptr, IDS_MSG_NOT_ENOUGH_DISK, 512); }, 0, IDS_MSG_NOT_ENOUGH_DISK, 512,
-         0, IDS_BTN_CLOSE, 0},
+         0, IDS_BTN_CLOSE, 0, L"click --id 2", 2},
         {0x409, LinkMessage, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_MSG_OS_NOT_SUPPORTED, 0, 0, IDS_BTN_CLOSE,
-         IDS_LINK_SUPPORTED_OS},
+         IDS_LINK_SUPPORTED_OS, L"click --id 1009", 1009},
         {0x409, [] { return AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, 0,
-         IDS_MSG_INSTALL_LATEST, 0, IDS_BTN_YES, IDS_BTN_NO_INSTALL_FROM_CD, 0},
+         IDS_MSG_INSTALL_LATEST, 0, IDS_BTN_YES, IDS_BTN_NO_INSTALL_FROM_CD, 0, L"click --id 1", 1},
         {1041, [] { return AskRetry(IDS_MSG_DOWNLOAD_FAILED_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, nullptr); }, 0,
-         IDS_MSG_DOWNLOAD_FAILED_RETRY, 0, IDS_BTN_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, 0},
+         IDS_MSG_DOWNLOAD_FAILED_RETRY, 0, IDS_BTN_RETRY, IDS_BTN_NO_INSTALL_FROM_CD, 0, L"escape", 0},
         {1031, [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, IDS_CAPTION_CANCEL, nullptr); }, IDS_CAPTION_CANCEL,
-         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0},
+         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0, L"close", 0},
         {0x409, [] { return ConfirmCancel(IDS_MSG_CONFIRM_CANCEL, 102, nullptr); }, 0,  // no caption text
-         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0},
+         IDS_MSG_CONFIRM_CANCEL, 0, IDS_BTN_YES, IDS_BTN_NO, 0, L"click --id 2", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "language " << c.lcid << ", text " << c.text);
         SetLanguage(c.lcid);
-        const Shown s = Show(c.show, c.caption ? GetString(c.caption) : GetInstallerTitle(), {L"click --id 2"});
+        const Shown s = Show(c.show, c.caption ? GetString(c.caption) : GetInstallerTitle(), {c.command});
         EXPECT_EQ(Formatted(c.text, c.value), s.Field(-1, "text"));
         EXPECT_EQ(Label(c.first), s.Visible(IDOK));
         EXPECT_EQ(Label(c.second), s.Visible(IDCANCEL));
@@ -102,26 +105,9 @@ TEST(MsgBox, HelpersShowTheirTextsAndButtonsInTheChosenLanguage) {
         if (c.first) { EXPECT_NE(first[first.find('&') + 1], second[second.find('&') + 1]); }
         EXPECT_EQ(Label(c.link), s.Visible(IDC_LINK));
         EXPECT_EQ(c.link != 0, s.Field(IDC_LINK, "hyperlink") == "true");
-        EXPECT_EQ(2, s.result);
-    }
-    SetLanguage(0x409);
-}
-
-TEST(MsgBox, EveryWayToEndGivesItsResult) {
-    const struct {
-        const wchar_t* command;
-        INT_PTR result;
-    } cases[] = {{L"click --id 1", 1}, {L"click --id 2", 2}, {L"close", 0},
-                 {L"escape", 0},  // not the second button's result
-                 {L"click --id 1009", 1009}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(Utf8(c.command));
-        const Shown s = c.result == IDC_LINK
-                            ? Show(LinkMessage, GetString(IDS_CAPTION_OS_NOT_SUPPORTED), {c.command})
-                            : Show([] { return AskYesNo(IDS_MSG_INSTALL_LATEST, IDS_BTN_NO, nullptr); },
-                                   GetInstallerTitle(), {c.command});
         EXPECT_EQ(c.result, s.result);
     }
+    SetLanguage(0x409);
 }
 
 // A label wider than its button: the button grows to the left, keeping its

@@ -1,5 +1,5 @@
 // msgprobe: a message dialog, or the installer's texts, in a process of its own.
-//   msgprobe error TEXTID            ShowErrorMessage(TEXTID); prints {"result":N,"ms":elapsed}
+//   msgprobe error TEXTID            ShowErrorMessage(TEXTID) without an owner; prints {"result":N,"ms":elapsed}
 //   msgprobe texts LCID VALUE ID...  per id {"id":N,"text":"..."}: the text in that language as
 //                                    the dialogs format it (%1 the installer title, %2 VALUE)
 // Exit code 0, 2 on bad usage.
@@ -35,7 +35,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (what != L"error") return 2;
     const DWORD start = GetTickCount();
-    const INT_PTR r = ShowErrorMessage(arg(2));
+    const INT_PTR r = ShowErrorMessage(nullptr, arg(2), 0);
     Print("{\"result\":" + std::to_string(r) + ",\"ms\":" + std::to_string(GetTickCount() - start) + "}");
     return 0;
 }
