@@ -4,8 +4,8 @@
 //
 // Concurrency: built on the first thread; GetInstance publishes the finished
 // object through an atomic, so other threads see it whole. The record is
-// replaced by LoadConfig only on the download thread while no other download
-// runs; the getters take no lock.
+// replaced by LoadConfig only on the thread that runs the flow (the interface
+// thread, or the quiet run's) while no download runs; the getters take no lock.
 #include "app/Installer.h"
 
 #include <shellapi.h>
@@ -204,9 +204,8 @@ bool CInstaller::LoadConfig(const wchar_t* iniPath) {
     }
     m_config.store(copy.release());
     // The replaced record is kept, not freed: the getters hand out pointers
-    // into it without a lock, and the interface thread may be reading one
-    // (the title of a cancel confirmation, a tracking insert) while this runs
-    // on the download thread. A replacement happens at most a few times per
+    // into it without a lock, and another thread may still hold one (a
+    // tracking insert on the sender thread, a message title). A replacement happens at most a few times per
     // run, so the records are simply kept to process exit.
     RetiredConfigs().push_back(current);
     return true;
