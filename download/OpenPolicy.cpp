@@ -58,11 +58,11 @@ AnswerVerdict JudgeAnswer(const AnswerFacts& a) {
     return v;
 }
 
-std::wstring RequestHeaders(const RequestSpec& spec, bool ranged) {
+std::wstring RequestHeaders(const RequestSpec& request, bool ranged) {
     std::wstring headers;
     if (ranged) {
-        headers = L"Range: bytes=" + std::to_wstring(spec.rangeStart) + L"-" + std::to_wstring(spec.rangeEnd - 1) + L"\r\n";
-        if (!spec.ifRange.empty()) headers += L"If-Range: " + spec.ifRange + L"\r\n";
+        headers = L"Range: bytes=" + std::to_wstring(request.rangeStart) + L"-" + std::to_wstring(request.rangeEnd - 1) + L"\r\n";
+        if (!request.ifRange.empty()) headers += L"If-Range: " + request.ifRange + L"\r\n";
     }
     return headers + L"Accept-Encoding: identity\r\n";
 }

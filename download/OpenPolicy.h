@@ -63,7 +63,7 @@ AnswerVerdict JudgeAnswer(const AnswerFacts& answer);
 struct RequestSpec;
 // The extra header lines of a request: Range (and If-Range) when ranged, and
 // always "Accept-Encoding: identity" (no compressed stream to save by mistake).
-std::wstring RequestHeaders(const RequestSpec& spec, bool ranged);
+std::wstring RequestHeaders(const RequestSpec& request, bool ranged);
 
 // The connectivity probe counts a failed send, and an answer that says the
 // server limits its connections (429, 503), as a failure.

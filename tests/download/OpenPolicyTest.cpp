@@ -68,13 +68,13 @@ TEST(OpenPolicy, Answers) {
         EXPECT_EQ(v.ranged, r.ranged) << r.facts.status;
         EXPECT_EQ(v.total, r.total) << r.facts.status;
     }
-    RequestSpec spec;
-    spec.rangeStart = 4294967296;
-    spec.rangeEnd = 4294967396;
-    spec.ifRange = L"\"v1\"";
-    EXPECT_EQ(RequestHeaders(spec, true),
+    RequestSpec request;
+    request.rangeStart = 4294967296;
+    request.rangeEnd = 4294967396;
+    request.ifRange = L"\"v1\"";
+    EXPECT_EQ(RequestHeaders(request, true),
               L"Range: bytes=4294967296-4294967395\r\nIf-Range: \"v1\"\r\nAccept-Encoding: identity\r\n");
-    EXPECT_EQ(RequestHeaders(spec, false), L"Accept-Encoding: identity\r\n");
+    EXPECT_EQ(RequestHeaders(request, false), L"Accept-Encoding: identity\r\n");
     struct Probe { bool sent; DWORD status; bool failure; } probes[] = {
         {false, 0, true}, {true, 0, false}, {true, 200, false}, {true, 404, false}, {true, 429, true}, {true, 503, true}};
     for (const Probe& p : probes) EXPECT_EQ(IsProbeFailure(p.sent, p.status), p.failure) << p.status;
