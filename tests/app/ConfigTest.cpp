@@ -1,5 +1,5 @@
-// The configuration record: command line, INI file (read through the real
-// profile API) and defaults.
+// The configuration record: command line and INI file (read through the real
+// profile API).
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -89,12 +89,4 @@ TEST(Config, IniFile) {
         ASSERT_TRUE(kavri_test::WriteFileBytes(dir.File(L"a.ini"), rows[i].ini));
         Check([&](InstallerConfig* c) { kavri::ReadIniFile(dir.File(L"a.ini").c_str(), c); }, rows[i].want, i);
     }
-}
-
-TEST(Config, Defaults) {
-    Check([](InstallerConfig* c) { *c = InstallerConfig(); },
-          {{"segments", L"10"}, {"lcid", std::to_wstring(GetUserDefaultLCID())}, {"source", L"undefined"},
-           {"info", L"undefined"}, {"medium", L"undefined"}, {"ver", L"0"}, {"url", L""},
-           {"name", GetString(IDS_PRODUCT_NAME)}, {"help", GetString(IDS_HELP_URL)},
-           {"track", GetString(IDS_TRACKING_URL)}}, 0);
 }

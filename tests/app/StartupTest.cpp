@@ -1,9 +1,9 @@
-// The requirement checks of the start-up, and the machine measurements they
-// compare against.
+// The system version check of the start-up, and the machine measurements the
+// requirement checks compare against. (The checks themselves, with their
+// messages, events and exit codes: e2e/test_startup.py and test_unattended.py.)
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "app/Startup.h"
 #include "app/SystemProbes.h"
@@ -17,34 +17,6 @@ TEST(Startup, OsVersionComparison) {
     for (const auto& r : rows)
         EXPECT_EQ(r.ok, kavri::IsOsVersionSupported(r.major, r.minor, r.reqMajor, r.reqMinor))
             << r.major << "." << r.minor << " against " << r.reqMajor << "." << r.reqMinor;
-}
-
-// setup.exe's start-up against [RUNTIME] requirements: the exit code (100: the
-// progress window came up) and the events sent. The checks run in the order
-// OS, RAM, CPU, disk; the first that fails ends the start-up.
-TEST(Startup, RequirementsDecideExitCodeAndEvent) {
-    OSVERSIONINFOW os;
-    GetOsVersion(&os);
-    const std::wstring own = std::to_wstring(os.dwMajorVersion) + L"." + std::to_wstring(os.dwMinorVersion);
-    const std::wstring ram = std::to_wstring(GetTotalRamMB()), more = std::to_wstring(GetTotalRamMB() + 1ull);
-    const std::wstring huge = L"2000000000";
-    const std::string started = "stubinstaller_Started";
-    const struct { std::wstring runtime; int code; std::vector<std::string> events; } rows[] = {
-        {L"OSVersion=" + own + L"\nRAM=" + ram + L"\nCPU=1\nHDD=1", 100, {started}},
-        {L"OSVersion=99.0\nRAM=" + huge, -1, {started, "stubinstaller_Cancelled_UnsupportedOS"}},
-        {L"RAM=" + more + L"\nCPU=" + huge, -3, {started, "stubinstaller_Cancelled_InsufficentRAM"}},
-        {L"CPU=" + huge + L"\nHDD=" + huge, -2, {started, "stubinstaller_Cancelled_CPUnotSupported"}},
-        {L"HDD=" + huge, -4, {started, "stubinstaller_Cancelled_DiskSpace"}},
-    };
-    for (const auto& r : rows) {
-        kavri_test::Probe probe;
-        probe.Ini(L"[RUNTIME]\n" + r.runtime + L"\n[PRODUCT]\nURL=http://127.0.0.1:1/none.exe\n[CAMPAIGN]\nURL=" +
-                  probe.Tracking() + L"\n");
-        EXPECT_EQ(probe.Run(L"-c 1033", L"setup"), r.code) << kavri_test::Utf8(r.runtime);
-        std::vector<std::string> events = probe.Targets("e=");
-        if (r.code == 100 && !events.empty()) events.resize(1);  // the download may have begun
-        EXPECT_EQ(events, r.events) << kavri_test::Utf8(r.runtime);
-    }
 }
 
 TEST(SystemProbes, Arithmetic) {

@@ -118,16 +118,7 @@ TEST(Trust, HostileNamesFromTheNetwork) {
         EXPECT_EQ(r.name != nullptr, ok) << kavri_test::Utf8(r.url);
         if (ok && r.name) EXPECT_STREQ(r.name, name);
     }
-    const struct { const wchar_t *value, *name; } offered[] = {  // Content-Disposition
-        {L"attachment; filename=\"evil", nullptr},  // a line break inside the quotes cut the header
-        {L"attachment; filename=\"\u2028evil.exe\"", nullptr},
-        {L"attachment; filename=\"a;b.exe\"; size=3", L"a;b.exe"},
-    };
-    for (const auto& r : offered) {
-        wchar_t name[256] = L"";
-        EXPECT_EQ(r.name != nullptr, kavri::FileNameFromContentDisposition(r.value, name, 256)) << kavri_test::Utf8(r.value);
-        if (r.name) EXPECT_STREQ(r.name, name);
-    }
+    // Content-Disposition: download/ConnectionTest.
     wchar_t out[MAX_PATH];
     EXPECT_TRUE(kavri::JoinInside(L"C:\\dl", L"a.exe", out));
     EXPECT_FALSE(kavri::JoinInside(L"C:\\dl", L"..\\a.exe", out));
@@ -252,15 +243,13 @@ TEST(Trust, MachineIdIsOneWay) {
     UUID uuid = {};
     UuidCreateSequential(&uuid);
     const unsigned char* mac = &uuid.Data4[2];
-    wchar_t a[13], b[13], other[13], macHex[13];
+    wchar_t a[13], other[13], macHex[13];
     kavri::FormatMachineId(mac, L"Kavri Skyguard", a);
-    kavri::FormatMachineId(mac, L"Kavri Skyguard", b);
     kavri::FormatMachineId(mac, L"Other Product", other);
     _snwprintf(macHex, 13, L"%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    EXPECT_STREQ(a, b);
     EXPECT_STRNE(a, other);
     EXPECT_STRNE(a, macHex);
-    EXPECT_STREQ(a, GetMachineId());
+    EXPECT_STREQ(a, GetMachineId());  // the same again
     ASSERT_EQ(12u, wcslen(a));
     for (const wchar_t* p = a; *p; ++p) EXPECT_TRUE(iswdigit(*p) || (*p >= L'A' && *p <= L'F'));
 }

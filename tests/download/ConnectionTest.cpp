@@ -29,7 +29,6 @@ TEST(Connection, AnswersOfTheServer) {
     } rows[] = {
         {L"size=123456&lastmod=1", -1, 0, 123456}, {L"size=1000", 100, 0, 100},
         {L"size=1000&ranged200=1", 100, kHttp, -7},  // would put the file's start at the offset
-        {L"size=1000&wrongrange=1", 100, kHttp, -7}, {L"size=1000&ranges=0", 100, kHttp, -7},
         {L"size=1000", 1000, kHttp, -7},  // 416
         {L"status=404", -1, kHttp, -7}, {L"status=500", -1, kHttp, -7},
         {L"size=10&nolength=1&ranges=0", -1, 0, -7, false}, {L"size=10&acceptranges=BYTES", -1, 0, 10},
@@ -109,7 +108,9 @@ TEST(Connection, FileNameFromContentDisposition) {
         {L"filename=COM10", L"COM10"}, {L"filename=\"a:b\"", nullptr}, {L"filename=\"x.exe:stream\"", nullptr},
         {L"filename=\"a*b?.exe\"", nullptr}, {L"filename=\"a|b<c>\"", nullptr}, {L"filename=a.exe.", nullptr},
         {L"filename=\"end \"", nullptr}, {L"filename=\"tab\there.exe\"", nullptr},
-        {L"filename=\"bell\x07.exe\"", nullptr},
+        {L"filename=\"bell\x07.exe\"", nullptr}, {L"attachment; filename=\"\u2028evil.exe\"", nullptr},
+        {L"attachment; filename=\"evil", nullptr},  // a line break inside the quotes cut the header
+        {L"attachment; filename=\"a;b.exe\"; size=3", L"a;b.exe"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(kavri_test::Utf8(r.value));

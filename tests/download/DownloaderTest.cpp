@@ -139,7 +139,6 @@ const Row kRows[] = {
      0, 0, L"file=chg.bin"},
     {"new version (ETag) published mid-download", L"size=4000000&seed=15&etag=v1&changeafter=13&seed2=16", 0, 0,
      4.5, L"f.bin", kPlain, 0, 0, L"size=4000000&seed=16"},
-    {"-s 100000", L"size=3000000&seed=17", 0, 0, 1.02, L"f.bin", kPlain, 0, 40, nullptr, 100000},
     {"-s -1", L"size=3000000&seed=18", 0, 0, 1.02, L"f.bin", kPlain, 0, 10, nullptr, (uint32_t)-1},
     {"a redirect loop", L"size=1000&redirect=/f.bin", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},
     {"https to a plain port", L"https:size=1000", kNoConn, kNoConn, 0, nullptr, kQuiet, 3},

@@ -54,6 +54,12 @@ def testserver(path_query):
     return "http://127.0.0.1:%d%s" % (SERVERS["testserver_port"], path_query)
 
 
+def requests(tag):
+    """What the test server recorded for the tag, oldest first."""
+    with urllib.request.urlopen(testserver("/_requests?tag=" + tag), timeout=30) as r:
+        return json.load(r)
+
+
 def http_status(url):
     try:
         with urllib.request.urlopen(url, timeout=30) as r:
@@ -139,8 +145,7 @@ class SetupRun:
 
     def events(self, with_language=False):
         """The tracking events of the run in arrival order (with their language)."""
-        with urllib.request.urlopen(testserver("/_requests?tag=" + self.tag), timeout=30) as r:
-            return [(q.get("l"), q["e"]) if with_language else q["e"] for q in (rec["query"] for rec in json.load(r))]
+        return [(q.get("l"), q["e"]) if with_language else q["e"] for q in (r["query"] for r in requests(self.tag))]
 
     def __enter__(self):
         return self
@@ -154,7 +159,8 @@ class SetupRun:
 
 class Recorder:
     """argrecorder.exe as the installer setup.exe starts: in place as the local
-    installer, or its bytes (padded, which a PE allows) served as the main one.
+    installer, or its bytes (padded with random ones, which a PE allows, so that
+    any mixed-up range shows in the hash) served as the main one.
     It writes how it was started to one file."""
 
     def __init__(self, test):
@@ -167,8 +173,8 @@ class Recorder:
     @staticmethod
     def installer_bytes(size):
         with open(os.path.join(BIN_DIR, "argrecorder.exe"), "rb") as f:
-            data = f.read() + os.urandom(16)
-        return data + b"\0" * (size - len(data))
+            data = f.read()
+        return data + os.urandom(size - len(data))
 
     def record(self):
         """{"exe": its Linux path, "args": [...]}, or None before it ran."""

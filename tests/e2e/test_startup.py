@@ -15,11 +15,11 @@ class StartupTest(e2e.SetupTestCase):
 
     def test_a_failed_requirement_is_reported_recorded_and_ends_the_run(self):
         en = e2e.texts(0x409, [510, 593, 594, 595, 597, 598], HUGE)
-        rows = [  # [RUNTIME], message, caption, event, exit code
-            ({"RAM": HUGE}, 595, PRODUCT, "stubinstaller_Cancelled_InsufficentRAM", -3),
-            ({"CPU": HUGE}, 597, PRODUCT, "stubinstaller_Cancelled_CPUnotSupported", -2),
+        rows = [  # [RUNTIME], message, caption, event, exit code; checked in the order OS, RAM, CPU, disk
+            ({"RAM": HUGE, "CPU": HUGE}, 595, PRODUCT, "stubinstaller_Cancelled_InsufficentRAM", -3),
+            ({"CPU": HUGE, "HDD": HUGE}, 597, PRODUCT, "stubinstaller_Cancelled_CPUnotSupported", -2),
             ({"HDD": HUGE}, 598, PRODUCT, "stubinstaller_Cancelled_DiskSpace", -4),
-            # The system is checked first, and its event goes out before the message.
+            # The event of the system check goes out before its message.
             ({"OSVersion": "99.0", "RAM": HUGE}, 594, en[593], "stubinstaller_Cancelled_UnsupportedOS", -1),
         ]
         for runtime, message, caption, event, code in rows:

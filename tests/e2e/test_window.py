@@ -1,7 +1,7 @@
 """The progress window end to end: an analytics host that hangs or answers late
 holds nothing up; the transfer line in English and German, hidden under the
 marquee; the window at 144 DPI; a main installer that cannot be started."""
-import json, os, re, socket, subprocess, threading, time, unittest, urllib.request
+import os, re, socket, subprocess, threading, time, unittest
 from unittest import mock
 
 import e2e_support as e2e
@@ -74,8 +74,7 @@ class WindowTest(e2e.SetupTestCase):
                 self.assertLess(window, min(5, base[0] + 1))  # the window does not wait for the host
                 self.assertLess(time.monotonic() - start, base[1] + 2.5)  # nor the download and start; 1 s at the end
                 if tag:
-                    with urllib.request.urlopen(e2e.testserver("/_requests?tag=" + tag), timeout=30) as r:
-                        self.assertEqual(EVENTS, [q["query"]["e"] for q in json.load(r)])
+                    self.assertEqual(EVENTS, [q["query"]["e"] for q in e2e.requests(tag)])
                 else:
                     self.assertIn("e=" + EVENTS[0], "".join(received))
 

@@ -91,11 +91,9 @@ TEST(Session, ProxyOfTheDefaultBrowser) {
     struct Row { const char* what; std::wstring command, file; std::string text; bool proxied; } rows[] = {
         {"firefox, manual proxy", kFirefox, prefs, type(1), true},
         {"firefox, no proxy", kFirefox, prefs, type(0), false},
-        {"firefox, auto-detect", kFirefox, prefs, type(4), false},
         {"firefox command too long to read", L"\"C:\\" + std::wstring(120, L'x') + L"\\firefox.exe\" \"%1\"", prefs,
          type(1), false},
         {"opera, proxy", opera, kOperaIni, "[PROXY]\r\nUse HTTP=1\r\nHTTP Server=127.0.0.1:" + port + "\r\n", true},
-        {"opera, proxy not used", opera, kOperaIni, "[PROXY]\r\nUse HTTP=0\r\nHTTP Server=127.0.0.1:" + port, false},
         {"other browser", L"\"C:\\x\\iexplore.exe\" %1", prefs, type(1), false},
         {"no browser", L"", prefs, type(1), false},
     };

@@ -43,31 +43,10 @@ std::vector<LogLine> LogCapture::Lines() const {
     return CaptureStore();
 }
 
-int LogCapture::Count(const std::wstring& text) const {
-    int n = 0;
+bool LogCapture::Has(const std::wstring& text) const {
     for (const auto& l : Lines())
-        if (l.line.find(text) != std::wstring::npos) ++n;
-    return n;
-}
-
-LogLine LogCapture::Find(const std::wstring& text) const {
-    for (const auto& l : Lines())
-        if (l.line.find(text) != std::wstring::npos) return l;
-    return {-99, 0, L""};
-}
-
-int LogCapture::CountLevel(int level) const {
-    int n = 0;
-    for (const auto& l : Lines())
-        if (l.level == level) ++n;
-    return n;
-}
-
-std::wstring LogCapture::Dump() const {
-    std::wstring all;
-    for (const auto& l : Lines())
-        all += std::to_wstring(l.level) + L" " + std::to_wstring(l.code) + L" " + l.line + L"\n";
-    return all;
+        if (l.line.find(text) != std::wstring::npos) return true;
+    return false;
 }
 
 }  // namespace kavri_test

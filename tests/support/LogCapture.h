@@ -24,14 +24,8 @@ public:
 
     void Clear();
     std::vector<LogLine> Lines() const;
-    // Lines containing the text (any level).
-    int Count(const std::wstring& text) const;
-    bool Has(const std::wstring& text) const { return Count(text) > 0; }
-    // The first line containing the text; level -99 when there is none.
-    LogLine Find(const std::wstring& text) const;
-    int CountLevel(int level) const;
-    // Every line as "level code text", for failure messages.
-    std::wstring Dump() const;
+    // Whether a line contains the text (any level).
+    bool Has(const std::wstring& text) const;
 
 private:
     int m_level;

@@ -66,8 +66,7 @@ bool MakePipe(PipeReader& reader, ScopedKernelHandle& write, std::string* sink) 
     return true;
 }
 
-}  // namespace
-
+// The environment block for options.set / unset.
 std::vector<wchar_t> EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wstring>>& set,
                                       const std::vector<std::wstring>& unset) {
     std::map<std::wstring, std::wstring> vars;  // upper-case name -> "Name=value", sorted as Windows wants
@@ -89,19 +88,20 @@ std::vector<wchar_t> EnvironmentBlock(const std::vector<std::pair<std::wstring, 
     return out;
 }
 
+}  // namespace
+
 ProcessOutput RunChildProcess(const ProcessOptions& options) {
     ProcessOutput result;
-    PipeReader readers[2];
-    ScopedKernelHandle outWrite, errWrite;
-    if (!MakePipe(readers[0], outWrite, &result.out)) return result;
-    if (!options.inheritStderr && !MakePipe(readers[1], errWrite, &result.err)) return result;
+    PipeReader reader;
+    ScopedKernelHandle outWrite;
+    if (!MakePipe(reader, outWrite, &result.out)) return result;
 
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = outWrite.Get();
-    si.hStdError = options.inheritStderr ? GetStdHandle(STD_ERROR_HANDLE) : errWrite.Get();
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::vector<wchar_t> cmd(options.commandLine.begin(), options.commandLine.end());
     cmd.push_back(L'\0');
     std::vector<wchar_t> env;
@@ -111,9 +111,8 @@ ProcessOutput RunChildProcess(const ProcessOptions& options) {
                                     env.empty() ? nullptr : env.data(),
                                     options.workDir.empty() ? nullptr : options.workDir.c_str(), &si,
                                     &pi) != FALSE;
-    // Only the child holds the write ends now, so its end closes the pipes.
+    // Only the child holds the write end now, so its end closes the pipe.
     outWrite.Reset();
-    errWrite.Reset();
     if (!result.started) return result;
     ScopedKernelHandle process(pi.hProcess);
     CloseHandle(pi.hThread);
@@ -121,15 +120,13 @@ ProcessOutput RunChildProcess(const ProcessOptions& options) {
     const ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
     ULONGLONG drainEnd = 0;  // set once the child has ended
     for (;;) {
-        bool read = false;
-        for (auto& r : readers) read = r.ReadAvailable() || read;
-        const bool outputOpen = readers[0].open || readers[1].open;
+        const bool read = reader.ReadAvailable();
         const ULONGLONG now = GetTickCount64();
         if (drainEnd == 0 && WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) {
             drainEnd = now + kDrainAfterExitMs;
             if (drainEnd > deadline) drainEnd = deadline > now ? deadline : now;
         }
-        if (drainEnd != 0 && (!outputOpen || now >= drainEnd)) break;  // ended and read
+        if (drainEnd != 0 && (!reader.open || now >= drainEnd)) break;  // ended and read
         if (drainEnd == 0 && now >= deadline) {
             result.timedOut = true;
             TerminateProcess(process.Get(), 99);
@@ -152,7 +149,6 @@ ProcessOutput RunCommand(const std::wstring& commandLine, DWORD timeoutMs) {
     ProcessOptions options;
     options.commandLine = commandLine;
     options.timeoutMs = timeoutMs;
-    options.inheritStderr = true;
     return RunChildProcess(options);
 }
 

@@ -1,5 +1,6 @@
 // Runs a program (a test tool, a copy of the installer) in a process of its
-// own and collects what it printed, without ever waiting past a deadline: a
+// own and collects what it printed on stdout (its stderr is this process's,
+// so its diagnostics show in the test log as they happen), without ever waiting past a deadline: a
 // child that hangs, or a grandchild that keeps the output pipe open, costs
 // the test its timeout, not the whole run.
 #pragma once
@@ -20,9 +21,6 @@ struct ProcessOptions {
     // added (replacing a variable of the same name). Both empty: inherited.
     std::vector<std::pair<std::wstring, std::wstring>> set;
     std::vector<std::wstring> unset;
-    // true: the child's stderr is this process's, so its diagnostics show in
-    // the test log as they happen; false: captured into ProcessOutput::err.
-    bool inheritStderr = false;
 };
 
 struct ProcessOutput {
@@ -30,22 +28,16 @@ struct ProcessOutput {
     bool timedOut = false;  // killed at the deadline; exitCode is then the kill code
     DWORD exitCode = 0;
     std::string out;
-    std::string err;
     bool Finished() const { return started && !timedOut; }
 };
 
-// Starts the child, reads stdout (and stderr) while it runs, and returns when
+// Starts the child, reads stdout while it runs, and returns when
 // it has ended and its output is read, or when the deadline has passed (the
 // child is then terminated). Never blocks longer than timeoutMs plus a few
 // seconds for the kill to take effect.
 ProcessOutput RunChildProcess(const ProcessOptions& options);
-// The same for a command line alone: inherited environment, directory and
-// stderr.
+// The same for a command line alone: inherited environment and directory.
 ProcessOutput RunCommand(const std::wstring& commandLine, DWORD timeoutMs = 30000);
-
-// The environment block RunChildProcess passes for options.set / unset.
-std::vector<wchar_t> EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wstring>>& set,
-                                      const std::vector<std::wstring>& unset);
 
 // The directory of the running executable, with a trailing backslash. Tests
 // and test tools are built into the same bin directory.

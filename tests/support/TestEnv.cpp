@@ -20,6 +20,13 @@ std::string StateDir() {
     return s ? s : "";
 }
 
+// A Linux path as Wine sees it: "/a/b" -> "Z:\a\b".
+std::wstring ToWinePath(const std::string& unixPath) {
+    std::wstring out = L"Z:";
+    for (char c : unixPath) out += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
+    return out;
+}
+
 std::string ServersJson() {
     std::string dir = StateDir();
     if (dir.empty()) return {};
@@ -32,18 +39,17 @@ std::string ServersJson() {
 }  // namespace
 
 std::string JsonValue(const std::string& json, const std::string& key) {
-    size_t k = json.find("\"" + key + "\"");
-    if (k == std::string::npos) return {};
-    size_t colon = json.find(':', k);
-    if (colon == std::string::npos) return {};
-    size_t v = json.find_first_not_of(" \t", colon + 1);
+    const size_t k = json.find("\"" + key + "\"");
+    const size_t v = k == std::string::npos ? k : json.find_first_not_of(" \t", json.find(':', k) + 1);
     if (v == std::string::npos) return {};
-    if (json[v] == '"') {
-        size_t end = json.find('"', v + 1);
-        return json.substr(v + 1, end - v - 1);
+    if (json[v] == '[') return json.substr(v, json.find(']', v) - v + 1);
+    if (json[v] != '"') return json.substr(v, json.find_first_of(",}", v) - v);
+    std::string out;
+    for (size_t i = v + 1; i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) out += json[i++];
+        out += json[i];
     }
-    size_t end = json.find_first_of(",}", v);
-    return json.substr(v, end - v);
+    return out;
 }
 
 std::wstring UniqueTag(const std::wstring& name) {
@@ -66,33 +72,16 @@ std::string HttpGetText(const std::wstring& url) {
     return body;
 }
 
-std::wstring ToWinePath(const std::string& unixPath) {
-    std::wstring out = L"Z:";
-    for (char c : unixPath) out += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
-    return out;
-}
-
 std::wstring StateFile(const std::string& relative) { return ToWinePath(StateDir() + "/" + relative); }
 
-int NginxPort() { return std::atoi(JsonValue(ServersJson(), "nginx_port").c_str()); }
 int TestServerPort() { return std::atoi(JsonValue(ServersJson(), "testserver_port").c_str()); }
 std::wstring NginxRoot() { return ToWinePath(JsonValue(ServersJson(), "nginx_root")); }
 
 std::wstring NginxUrl(const std::wstring& path) {
-    return L"http://127.0.0.1:" + std::to_wstring(NginxPort()) + path;
+    return L"http://127.0.0.1:" + std::to_wstring(std::atoi(JsonValue(ServersJson(), "nginx_port").c_str())) + path;
 }
 std::wstring TestServerUrl(const std::wstring& path) {
     return L"http://127.0.0.1:" + std::to_wstring(TestServerPort()) + path;
-}
-
-std::wstring BinDir() {
-    const char* b = std::getenv("KAVRI_BUILD_DIR");
-    if (b) return ToWinePath(std::string(b) + "/bin");
-    // The state directory is <build>/test-state.
-    std::string state = StateDir();
-    size_t slash = state.find_last_of('/');
-    if (slash == std::string::npos) return std::wstring();
-    return ToWinePath(state.substr(0, slash) + "/bin");
 }
 
 TempDir::TempDir() {

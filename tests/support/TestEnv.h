@@ -6,19 +6,16 @@
 
 namespace kavri_test {
 
-// A Linux path as Wine sees it: "/a/b" -> "Z:\a\b".
-std::wstring ToWinePath(const std::string& unixPath);
-
-// Port of nginx and of the fault-injecting test server; 0 when unknown.
-int NginxPort();
+// Port of the fault-injecting test server; 0 when unknown.
 int TestServerPort();
 // nginx's document root as a Windows path; tests may add files there.
 std::wstring NginxRoot();
 // http://127.0.0.1:<port> of each server.
 std::wstring NginxUrl(const std::wstring& path);
 std::wstring TestServerUrl(const std::wstring& path);
-// The value of "key" in flat JSON text: a string's contents (escapes not
-// undone) or a number; "" when absent. Blanks after the colon are allowed.
+// The raw value of "key" in flat JSON text: a string's contents (escapes
+// kept as written), a number, true/false, or "[..]"; "" when absent. Blanks
+// after the colon are allowed.
 std::string JsonValue(const std::string& json, const std::string& key);
 
 // A tag no other test or run uses, for the test server's request records.
@@ -30,9 +27,6 @@ std::string HttpGetText(const std::wstring& url);
 // A file of this run's state directory (fixtures put files there), as a
 // Windows path.
 std::wstring StateFile(const std::string& relative);
-
-// The build's bin directory (setup.exe and the test tools), as a Windows path.
-std::wstring BinDir();
 
 // A fresh, empty directory under %TEMP%, removed with everything in it when
 // the object goes away.

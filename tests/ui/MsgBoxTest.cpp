@@ -32,7 +32,7 @@ struct Shown {
     std::map<int, std::string> controls;  // the dump's lines by control id
     std::vector<std::string> outputs;     // of the commands
     std::string Field(int id, const char* key) const {
-        return controls.count(id) ? JsonField(controls.at(id), key) : "<none>";
+        return controls.count(id) ? JsonValue(controls.at(id), key) : "<none>";
     }
     std::string Visible(int id) const { return Field(id, "visible") == "true" ? Field(id, "text") : ""; }
 };
@@ -45,7 +45,7 @@ Shown Show(std::function<INT_PTR()> show, const std::wstring& caption, const std
     auto run = [](LPVOID p) -> DWORD { return static_cast<Shown*>(p)->result = static_cast<Shown*>(p)->show(), 0; };
     HANDLE thread = CreateThread(nullptr, 0, run, &s, 0, &id);
     for (const std::string& line : OutputLines(Drive(L"dump" + Window(caption))))
-        if (!JsonField(line, "id").empty()) s.controls.emplace(std::stoi(JsonField(line, "id")), line);
+        if (!JsonValue(line, "id").empty()) s.controls.emplace(std::stoi(JsonValue(line, "id")), line);
     for (const std::wstring& command : commands) s.outputs.push_back(Drive(command + Window(caption)));
     if (WaitForSingleObject(thread, 20000) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "the dialog did not end";
@@ -68,9 +68,9 @@ INT_PTR LinkMessage() {
     return ShowErrorWithLink(nullptr, IDS_CAPTION_OS_NOT_SUPPORTED, IDS_LINK_SUPPORTED_OS, IDS_MSG_OS_NOT_SUPPORTED, 0);
 }
 
-// Each helper shows its texts and labels as looked up in the chosen language,
-// the two buttons of a question never share a mnemonic, and each way to end a
-// box gives its result (Escape is not the second button).
+// Each helper shows its texts and labels as looked up in the chosen language
+// (distinct mnemonics: i18n/LanguageTest), and each way to end a box gives its
+// result (Escape is not the second button).
 TEST(MsgBox, HelpersShowTheirTextsAndButtonsAndEachEndGivesItsResult) {
     const struct {
         LCID lcid;
@@ -101,8 +101,6 @@ TEST(MsgBox, HelpersShowTheirTextsAndButtonsAndEachEndGivesItsResult) {
         EXPECT_EQ(Formatted(c.text, c.value), s.Field(-1, "text"));
         EXPECT_EQ(Label(c.first), s.Visible(IDOK));
         EXPECT_EQ(Label(c.second), s.Visible(IDCANCEL));
-        const std::string first = s.Visible(IDOK) + "&", second = s.Visible(IDCANCEL) + "&";
-        if (c.first) { EXPECT_NE(first[first.find('&') + 1], second[second.find('&') + 1]); }
         EXPECT_EQ(Label(c.link), s.Visible(IDC_LINK));
         EXPECT_EQ(c.link != 0, s.Field(IDC_LINK, "hyperlink") == "true");
         EXPECT_EQ(c.result, s.result);
@@ -138,10 +136,10 @@ TEST(Hyperlink, BlueThroughoutUnderlinedAndCapturedWhileHovered) {
     EXPECT_EQ("0", s.Field(-1, "blue_pixels"));  // the message text is not a link
     ASSERT_EQ(3u, s.outputs.size());
     for (const char* const key : {"underlined", "capture"}) {
-        EXPECT_EQ("true", JsonField(s.outputs[0], key)) << s.outputs[0];
-        EXPECT_EQ("false", JsonField(s.outputs[1], key)) << s.outputs[1];
+        EXPECT_EQ("true", JsonValue(s.outputs[0], key)) << s.outputs[0];
+        EXPECT_EQ("false", JsonValue(s.outputs[1], key)) << s.outputs[1];
     }
-    EXPECT_NE("0", JsonField(s.outputs[1], "blue_pixels")) << s.outputs[1];
+    EXPECT_NE("0", JsonValue(s.outputs[1], "blue_pixels")) << s.outputs[1];
     EXPECT_EQ(0, s.result);
 }
 

@@ -90,17 +90,4 @@ TEST(Percent, Table) {
     }
 }
 
-// More bytes never show a smaller percentage, for small and for huge sizes.
-TEST(Percent, NeverGoesBackwards) {
-    for (const int64_t size : {int64_t{997}, int64_t{500000000}, INT64_MAX / 3, INT64_MAX}) {
-        uint32_t last = 0, percent = 0;
-        for (int step = 0; step <= 1000; ++step) {
-            ASSERT_TRUE(kavri::DownloadPercent(step == 1000 ? size : size / 1000 * step, size, &percent));
-            EXPECT_GE(percent, last) << step << "/1000 of " << size;
-            last = percent;
-        }
-        EXPECT_EQ(100u, last) << size;
-    }
-}
-
 }  // namespace

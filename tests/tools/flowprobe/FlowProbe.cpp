@@ -6,7 +6,6 @@
 //   app  app=<construction error, 0: built>, running=0/1 and the configuration
 //   state:N, installcd, main:PATH  state=, installcd=, main=: the flow call's result
 //   webconfig:PATH  replaced=<LoadConfig(PATH)>, held=<title read before it>, the configuration
-//   setup  kavri::RunSetup, each message dialog cancelled: exits with its code, 100 once the progress window is up
 // The exe also carries partial.rc, an incomplete Korean string table.
 #include <windows.h>
 
@@ -15,7 +14,6 @@
 
 #include "app/Installer.h"
 #include "app/TrackingSender.h"
-#include "app/Startup.h"
 #include "app/SystemProbes.h"
 #include "i18n/LanguageResources.h"
 
@@ -40,26 +38,6 @@ static void PrintConfig(CInstaller* app) {
     for (const auto& f : fields) Print(f.first, f.second);
 }
 
-// found[0]: a message dialog of this process, found[1]: the progress window.
-static BOOL CALLBACK FindDialog(HWND w, LPARAM found) {
-    DWORD pid = 0;
-    wchar_t cls[16] = {};
-    GetWindowThreadProcessId(w, &pid);
-    GetClassNameW(w, cls, 16);
-    if (pid == GetCurrentProcessId() && IsWindowVisible(w) && !wcscmp(cls, L"#32770"))
-        reinterpret_cast<HWND*>(found)[GetDlgItem(w, IDC_PROGRESS_BAR) ? 1 : 0] = w;
-    return TRUE;
-}
-
-static DWORD WINAPI CancelDialogs(void*) {
-    for (HWND cancelled = nullptr;; Sleep(20)) {
-        HWND found[2] = {};
-        EnumWindows(&FindDialog, reinterpret_cast<LPARAM>(found));
-        if (found[1]) ExitProcess(100);
-        if (found[0] && found[0] != cancelled) PostMessageW(cancelled = found[0], WM_COMMAND, IDCANCEL, 0);
-    }
-}
-
 int wmain(int, wchar_t**) {
     wchar_t buffer[8192] = {};
     std::wistringstream ops(GetEnvironmentVariableW(L"KAVRI_PROBE", buffer, 8192) < 8192 ? buffer : L"");
@@ -74,9 +52,6 @@ int wmain(int, wchar_t**) {
             SetLanguage(wcstoul(arg.c_str(), nullptr, 0));
             const UINT id = _wtoi(arg.c_str() + arg.find(L':') + 1);
             Print(N(id), N(GetCurrentLanguage()->HasMissMarker(id)) + L"|" + GetString(id));
-        } else if (name == L"setup") {
-            CreateThread(nullptr, 0, CancelDialogs, nullptr, 0, nullptr);
-            return kavri::RunSetup();
         } else if (name == L"app" || !app) {
             app = CInstaller::GetInstance();
             Print(L"app", N(CInstaller::GetConstructionError()));
