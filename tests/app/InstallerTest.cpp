@@ -32,10 +32,8 @@ TEST(Installer, ApplicationObject) {
          L"app", L"", false, {L"url=http://127.0.0.1:9/cmd.exe", L"segments=4", L"template=", L"level=5"}},
         {L"[PRODUCT]\nName=Kavri \u00fc Title\n", L"http://x/", L"app", L"", true,
          {L"app=0", L"running=1", L"name=Kavri \u00fc Title"}},
-        // A web configuration replaces the record only with a higher version;
-        // its log level applies either way.
-        {url, L"", L"app|webconfig:<dir>\\web.ini", L"[PRODUCT]\nURL=http://127.0.0.1:9/web.exe\nVer=3\n", false,
-         {L"replaced=0", L"url=http://127.0.0.1:9/ini.exe"}},
+        // A web configuration replaces the record only with a higher version
+        // (which ones: Trust.HostileWebConfigurations); its log level applies either way.
         {url + L"Name=Kavri Held Title Longer Than A Short String\n", L"", L"app|webconfig:<dir>\\web.ini",
          L"[PRODUCT]\nURL=http://127.0.0.1:9/web.exe\nName=Kavri Web Title\nVer=4\n[DEBUG]\nLogLevel=4\n", false,
          {L"replaced=1", L"url=http://127.0.0.1:9/web.exe", L"name=Kavri Web Title",

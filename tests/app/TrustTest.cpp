@@ -1,7 +1,7 @@
 // What may run elevated: the signature and hash pins against files signed at
 // test time (the fixture's scripts/testsign.py and trustroot.exe), the held
 // file, hostile names, the web configuration's limits, the download folder,
-// the log, the machine id and the fault guard.
+// the log and the machine id.
 #include <windows.h>
 #include <aclapi.h>
 #include <rpc.h>
@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/CrashHandler.h"
 #include "app/InstallerConfig.h"
 #include "app/SystemProbes.h"
 #include "app/Verification.h"
@@ -252,18 +251,6 @@ TEST(Trust, MachineIdIsOneWay) {
     EXPECT_STREQ(a, GetMachineId());  // the same again
     ASSERT_EQ(12u, wcslen(a));
     for (const wchar_t* p = a; *p; ++p) EXPECT_TRUE(iswdigit(*p) || (*p >= L'A' && *p <= L'F'));
-}
-
-// A step whose system call raises and handles an exception of its own.
-void ProbesUnmappedMemory(void* ran) {
-    IsBadReadPtr(reinterpret_cast<void*>(0x10), 16);
-    *static_cast<bool*>(ran) = true;
-}
-
-TEST(Trust, GuardLeavesExceptionsHandledInsideWindows) {
-    bool ran = false;
-    EXPECT_TRUE(kavri::RunFaultGuarded(&ProbesUnmappedMemory, &ran));
-    EXPECT_TRUE(ran);
 }
 
 }  // namespace

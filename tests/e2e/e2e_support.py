@@ -1,6 +1,6 @@
 """End-to-end helpers: setup.exe copied into a fresh directory and run under
 Wine with an INI file, its windows driven by uidriver.exe, the texts it shows
-looked up by msgprobe.exe through the installer's own lookup, and its tracking
+looked up by flowprobe.exe through the installer's own lookup, and its tracking
 read from the test server's request record. Every wait is bounded.
 Environment: KAVRI_BUILD_DIR, KAVRI_TEST_STATE (CTest); WINEPREFIX, DISPLAY
 and a running wineserver (scripts/test-env.sh)."""
@@ -46,7 +46,8 @@ def wine(exe, *args, popen=False, **kw):
 
 def texts(lcid, ids, value=0):
     """{id: text} as the installer shows it in that language (%1 the title, %2 value)."""
-    lines = json_lines(wine("msgprobe.exe", "texts", lcid, value, *ids).stdout)
+    ops = "|".join("text:%d:%d:%d" % (lcid, value, i) for i in ids)
+    lines = json_lines(wine("flowprobe.exe", env=dict(os.environ, KAVRI_PROBE=ops)).stdout)
     return {d["id"]: d["text"].replace("\r\n", "\n") for d in lines}
 
 

@@ -64,8 +64,8 @@ class StartupTest(e2e.SetupTestCase):
     def test_a_message_without_a_display_fails_at_once(self):
         # A child of a Wine process keeps its parent's display whatever its
         # environment says: only a fresh `wine` without DISPLAY shows the case.
-        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-        result = e2e.json_lines(e2e.wine("msgprobe.exe", "error", 590, env=env).stdout)[-1]
+        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, KAVRI_PROBE="error:590")
+        result = e2e.json_lines(e2e.wine("flowprobe.exe", env=env).stdout)[-1]
         self.assertEqual(-1, result["result"])
         self.assertLess(result["ms"], 5000)
 

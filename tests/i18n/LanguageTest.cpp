@@ -7,7 +7,6 @@
 #include <string>
 
 #include "i18n/LanguageResources.h"
-#include "tools/flowprobe/ProbeRunner.h"
 
 const UINT kTranslated[] = {200, 201, 202, 203, 204, 205, 500, 501, 502, 503, 504, 505,
                             510, 590, 591, 593, 594, 595, 596, 597, 598, 599, 600, 601};
@@ -29,18 +28,6 @@ TEST(Language, StoredLanguageChoice) {
         LanguageResources(r.lcid).ResolveResourceLanguage(r.type, r.name, &chosen);
         EXPECT_EQ(chosen, r.chosen) << "lcid " << r.lcid << ", name " << reinterpret_cast<ULONG_PTR>(r.name);
     }
-}
-
-// flowprobe carries a Korean table with only 200: the other ids of its block
-// come from neutral and are marked as misses; blocks Korean lacks are
-// neutral's own; an id found nowhere is "" and a miss.
-TEST(Language, FallbackToNeutral) {
-    kavri_test::Probe probe;
-    probe.Run(L"", L"lang:0x412:200|lang:0x412:201|lang:0x412:593|lang:0x412:101|lang:0x412:102");
-    auto neutral = [](UINT id) { return kavri_test::Utf8(GetNeutralLanguage()->GetString(id, false)); };
-    const std::string rows[] = {"200=0|\xEC\xB7\xA8\xEC\x86\x8C(&C)",  // partial.rc's own
-                                "201=1|" + neutral(201), "593=0|" + neutral(593), "101=0|" + neutral(101), "102=1|"};
-    for (const std::string& want : rows) EXPECT_EQ(probe.Line(want), want);
 }
 
 // The inserts and escapes of a message as FormatMessage reads them: "%1", "%2!u!", "%%".

@@ -24,7 +24,6 @@ const wchar_t kFirefox[] = L"\"C:\\Program Files\\Mozilla Firefox\\firefox.exe\"
 std::string Pref(const char* key, const std::string& value) {
     return "user_pref(\"network.proxy." + std::string(key) + "\", " + value + ");\n";
 }
-const std::string kManualProxy = Pref("type", "1") + Pref("http", "\"proxy1\"") + Pref("http_port", "3128");
 
 // Redirects HKEY_CLASSES_ROOT of this process to a fresh key whose
 // "http\shell\open\command" is the given one (empty: none); removed after.
@@ -73,41 +72,75 @@ DWORD Global(DWORD option) {
 
 TEST(Session, ProcessWideOptions) {
     CSession session(0);
-    EXPECT_EQ(session.GetConnectionTimeout(), 30000u);
-    EXPECT_EQ(session.GetReceiveTimeout(), 10000u);
-    EXPECT_EQ(Global(INTERNET_OPTION_CONNECT_TIMEOUT), 30000u);
+    EXPECT_EQ(Global(INTERNET_OPTION_CONNECT_TIMEOUT), 30000u);  // the session's, process-wide
     CSession::SetMaxConnectionsPerServer(7, nullptr);
     CSession::SetMaxConnectionsPerServer(2, nullptr);  // two or fewer: left as it is
     EXPECT_EQ(Global(INTERNET_OPTION_MAX_CONNS_PER_SERVER), 7u);
     EXPECT_EQ(Global(INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER), 7u);
 }
 
+// The browser's own proxy, end to end: the test server as the proxy, named in
+// the files under the profile (which is also the current directory; "%P" in
+// a text is its path, "%H" the test server's host:port).
 TEST(Session, ProxyOfTheDefaultBrowser) {
-    const std::string port = std::to_string(kavri_test::TestServerPort());
-    const std::string hostPort = Pref("http", "\"127.0.0.1\"") + Pref("http_port", port);
-    auto type = [&](int t) { return Pref("type", std::to_string(t)) + hostPort; };
+    const std::string ini = "[General]\r\nVersion=2\r\n[Profile0]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n";
+    auto type = [](int t) {
+        return Pref("type", std::to_string(t)) + Pref("http", "\"127.0.0.1\"") + Pref("http_port", "%N");
+    };
     const std::wstring opera = L"C:\\Opera\\opera.exe \"%1\"", prefs = kFirefoxDir + L"Profiles\\a.b\\prefs.js";
-    // command empty: no browser registered; file: under the profile, with the text.
-    struct Row { const char* what; std::wstring command, file; std::string text; bool proxied; } rows[] = {
-        {"firefox, manual proxy", kFirefox, prefs, type(1), true},
-        {"firefox, no proxy", kFirefox, prefs, type(0), false},
-        {"firefox command too long to read", L"\"C:\\" + std::wstring(120, L'x') + L"\\firefox.exe\" \"%1\"", prefs,
+    const std::string use = "[PROXY]\r\nUse HTTP=";
+    // command empty: no browser registered; profiles.ini (Firefox) and one file under the profile.
+    struct Row {
+        const char* what;
+        std::wstring command;
+        std::string profiles;
+        std::wstring file;
+        std::string text;
+        bool proxied;
+    } rows[] = {
+        {"firefox, manual proxy", kFirefox, ini, prefs, type(1), true},
+        {"firefox, no proxy", kFirefox, ini, prefs, type(0), false},
+        {"firefox, absolute profile path", kFirefox, "[Profile0]\r\nIsRelative=0\r\nPath=%P\\abs\r\n", L"abs\\prefs.js",
+         type(1), true},
+        {"firefox, no Profile0", kFirefox, "[Profile1]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n", prefs, type(1),
+         false},
+        {"firefox, never a prefs.js of the current directory", kFirefox, "", L"prefs.js", type(1), false},
+        {"firefox, a relative path given as absolute", kFirefox, "[Profile0]\r\nIsRelative=0\r\nPath=rel\r\n",
+         L"rel\\prefs.js", type(1), false},
+        {"firefox command too long to read", L"\"C:\\" + std::wstring(120, L'x') + L"\\firefox.exe\" \"%1\"", ini, prefs,
          type(1), false},
-        {"opera, proxy", opera, kOperaIni, "[PROXY]\r\nUse HTTP=1\r\nHTTP Server=127.0.0.1:" + port + "\r\n", true},
-        {"other browser", L"\"C:\\x\\iexplore.exe\" %1", prefs, type(1), false},
-        {"no browser", L"", prefs, type(1), false},
+        {"opera, proxy", opera, "", kOperaIni, use + "1\r\nHTTP Server=%H\r\n", true},
+        {"opera, no server", opera, "", kOperaIni, use + "1\r\n", false},
+        {"opera, proxy not used", opera, "", kOperaIni, use + "0\r\nHTTP Server=%H\r\n", false},
+        {"opera, use left empty", opera, "", kOperaIni, use + "\r\nHTTP Server=%H\r\n", false},
+        {"opera, another section", opera, "", kOperaIni, "[Proxy Settings]\r\nUse HTTP=1\r\nHTTP Server=%H\r\n",
+         false},
+        {"opera, no file", opera, "", L"", "", false},
+        {"other browser", L"\"C:\\x\\iexplore.exe\" %1", ini, prefs, type(1), false},
+        {"no browser", L"", ini, prefs, type(1), false},
     };
     int host = 1;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         ScopedProfile profile;
-        profile.Write(kFirefoxDir + L"profiles.ini", "[Profile0]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n");
-        profile.Write(r.file, r.text);
+        const std::string port = std::to_string(kavri_test::TestServerPort());
+        auto fill = [&](std::string t) {
+            for (const auto& kv : {std::make_pair("%P", kavri_test::Utf8(profile.dir.Path())),
+                                   std::make_pair("%H", "127.0.0.1:" + port), std::make_pair("%N", port)})
+                for (size_t at; (at = t.find(kv.first)) != t.npos;) t.replace(at, 2, kv.second);
+            return t;
+        };
+        if (!r.profiles.empty()) profile.Write(kFirefoxDir + L"profiles.ini", fill(r.profiles));
+        if (!r.file.empty()) profile.Write(r.file, fill(r.text));
         ScopedClassesRoot classes(r.command);
         ASSERT_TRUE(classes.ok);
+        wchar_t saved[MAX_PATH];
+        GetCurrentDirectoryW(MAX_PATH, saved);
+        SetCurrentDirectoryW(profile.dir.Path().c_str());
         CSession session(0);
         session.SetTimeoutsForTest(5000, 5000);
         ASSERT_NE(session.GetSession(false), nullptr);
+        SetCurrentDirectoryW(saved);
         // Nothing listens at the URL: only the proxy (the test server) answers.
         // (A host of its own for each row: WinINet reuses connections by host.)
         const std::wstring tag = UniqueTag(L"proxy");
@@ -150,43 +183,5 @@ TEST(BrowserProxy, FirefoxPrefsLines) {
         wchar_t out[256] = L"";
         EXPECT_EQ(parser.Finish(out, 256), r.ok) << r.lines[0];
         EXPECT_EQ(std::wstring(out), r.proxy) << r.lines[0];
-    }
-}
-
-TEST(BrowserProxy, ConfigurationFiles) {
-    const std::wstring ini = kFirefoxDir + L"profiles.ini", prefs = kFirefoxDir + L"Profiles\\a.b\\prefs.js";
-    const std::string opera = "[PROXY]\r\nUse HTTP=";
-    // Two files (empty name: none; the second with kManualProxy) under the profile,
-    // which is also the current directory; "%P" in a text is the profile's path.
-    struct Row { bool opera; std::wstring file; std::string text; std::wstring js; bool ok; const wchar_t* proxy; };
-    const Row rows[] = {
-        {false, ini, "[General]\r\nVersion=2\r\n[Profile0]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n", prefs, true,
-         L"proxy1:3128"},
-        {false, ini, "[Profile0]\r\nIsRelative=0\r\nPath=%P\\abs\r\n", L"abs\\prefs.js", true, L"proxy1:3128"},
-        {false, ini, "[Profile1]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n", prefs, false, L""},
-        {false, L"", "", L"prefs.js", false, L""},  // never a prefs.js of the current directory
-        {false, ini, "[Profile0]\r\nIsRelative=0\r\nPath=rel\r\n", L"rel\\prefs.js", false, L""},
-        {true, kOperaIni, opera + "1\r\nHTTP Server=proxy2:8080\r\n", L"", true, L"proxy2:8080"},
-        {true, kOperaIni, opera + "1\r\n", L"", false, L""},
-        {true, kOperaIni, opera + "0\r\nHTTP Server=proxy2:8080\r\n", L"", false, L""},
-        {true, kOperaIni, opera + "\r\nHTTP Server=proxy2:8080\r\n", L"", true, L""},
-        {true, kOperaIni, "[Proxy Settings]\r\nUse HTTP=1\r\n", L"", false, L""},
-        {true, L"", "", L"", false, L""},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.text);
-        ScopedProfile profile;
-        std::string t = r.text;
-        for (size_t at; (at = t.find("%P")) != t.npos;) t.replace(at, 2, kavri_test::Utf8(profile.dir.Path()));
-        if (!r.file.empty()) profile.Write(r.file, t);
-        if (!r.js.empty()) profile.Write(r.js, kManualProxy);
-        wchar_t saved[MAX_PATH], out[256] = L"";
-        GetCurrentDirectoryW(MAX_PATH, saved);
-        SetCurrentDirectoryW(profile.dir.Path().c_str());
-        CSession session(0);
-        const bool ok = r.opera ? session.GetOperaProxySettings(out, 256) : session.GetFirefoxProxySettings(out, 256);
-        EXPECT_EQ(ok, r.ok);
-        EXPECT_STREQ(out, r.proxy);
-        SetCurrentDirectoryW(saved);
     }
 }

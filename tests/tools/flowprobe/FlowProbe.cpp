@@ -2,11 +2,12 @@
 // setup.exe builds it (flowprobe.ini beside the exe, this command line). KAVRI_PROBE holds
 // '|'-separated operations; each prints "key=value" lines (UTF-8):
 //   os  os=<major.minor> this manifest lets GetVersionExW report
-//   lang:LCID:ID  SetLanguage(LCID), then ID=<miss marker 0/1>|<text>
+//   text:LCID:VALUE:ID  {"id":ID,"text":"..."}: the text in that language as the dialogs format it
+//                  (%1 the installer title, %2 VALUE)
+//   error:ID  ShowErrorMessage(ID) without an owner, then {"result":N,"ms":elapsed}
 //   app  app=<construction error, 0: built>, running=0/1 and the configuration
 //   state:N, installcd, main:PATH  state=, installcd=, main=: the flow call's result
 //   webconfig:PATH  replaced=<LoadConfig(PATH)>, held=<title read before it>, the configuration
-// The exe also carries partial.rc, an incomplete Korean string table.
 #include <windows.h>
 
 #include <sstream>
@@ -16,12 +17,15 @@
 #include "app/TrackingSender.h"
 #include "app/SystemProbes.h"
 #include "i18n/LanguageResources.h"
+#include "tests/support/JsonText.h"
+#include "ui/MsgBox.h"
 
-static void Print(const std::wstring& key, const std::wstring& value) {
+static void Line(const std::wstring& line) {
     char bytes[16384];
-    DWORD n = WideCharToMultiByte(CP_UTF8, 0, (key + L"=" + value + L"\n").c_str(), -1, bytes, sizeof bytes, 0, 0);
+    DWORD n = WideCharToMultiByte(CP_UTF8, 0, (line + L"\n").c_str(), -1, bytes, sizeof bytes, 0, 0);
     if (n > 1) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, n - 1, &n, nullptr);
 }
+static void Print(const std::wstring& key, const std::wstring& value) { Line(key + L"=" + value); }
 static std::wstring N(long long v) { return std::to_wstring(v); }
 
 // Prints the object's state and configuration, and takes its language as the start-up does.
@@ -48,10 +52,18 @@ int wmain(int, wchar_t**) {
             OSVERSIONINFOW os;
             GetOsVersion(&os);
             Print(L"os", N(os.dwMajorVersion) + L"." + N(os.dwMinorVersion));
-        } else if (name == L"lang") {
-            SetLanguage(wcstoul(arg.c_str(), nullptr, 0));
-            const UINT id = _wtoi(arg.c_str() + arg.find(L':') + 1);
-            Print(N(id), N(GetCurrentLanguage()->HasMissMarker(id)) + L"|" + GetString(id));
+        } else if (name == L"text") {
+            unsigned lcid = 0, value = 0, id = 0;
+            swscanf(arg.c_str(), L"%i:%u:%u", &lcid, &value, &id);
+            SetLanguage(lcid);
+            std::wstring text;
+            FormatString(&text, id, GetInstallerTitle(), value);
+            const std::string json = kavri_test::JsonString(text);
+            Line(L"{\"id\":" + N(id) + L",\"text\":" + std::wstring(json.begin(), json.end()) + L"}");
+        } else if (name == L"error") {
+            const DWORD start = GetTickCount();
+            const INT_PTR result = ShowErrorMessage(nullptr, _wtoi(arg.c_str()), 0);
+            Line(L"{\"result\":" + N(result) + L",\"ms\":" + N(GetTickCount() - start) + L"}");
         } else if (name == L"app" || !app) {
             app = CInstaller::GetInstance();
             Print(L"app", N(CInstaller::GetConstructionError()));

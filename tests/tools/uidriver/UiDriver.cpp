@@ -2,30 +2,24 @@
 // a person would. Run it in the same Wine prefix and display as the program.
 //
 //   uidriver <command> [--title T] [--has-id N] [--pid P] [--hwnd 0x..] [--timeout MS]
-//                      [--id N] [--repeat MS] [--leave]
+//                      [--id N] [--repeat MS]
 // The first visible top-level window (Z order) matching every filter given is
 // waited for (default 10000 ms); --has-id: it has a child control with that id
 // (1008 the progress window, 1017 a message dialog). Output: JSON lines.
 //   dump [--repeat MS] the window (hwnd, title, pid), then per child control: id,
 //                      class, text, visible, enabled, rect (dialog client
 //                      coordinates); progress bars add pos and marquee; statics
-//                      add hyperlink, and what the screen shows: blue_pixels
-//                      (RGB(0,0,192)) and underlined (one blue row spans >= 80% of
-//                      the blue width). --repeat: again every 20 ms until the
+//                      add hyperlink. --repeat: again every 20 ms until the
 //                      window goes, for at most MS
 //   click --id N       buttons: BM_CLICK; statics: a left click at the centre
 //                      (exit 3 for a hidden or disabled control)
 //   escape             Escape posted to the window, so that it passes through
 //                      the dialog's message loop as a typed key would
 //   close              posts WM_CLOSE
-//   hover --id N [--leave]  the mouse onto (off) the control; waits up to 2 s for
-//                      the underline to show (go); prints the pixel fields and
-//                      capture (the control holds the mouse capture)
 // Exit codes: 0 done, 1 window or control not found, 2 bad usage, 3 refused.
 #include <windows.h>
 #include <commctrl.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,7 +31,6 @@ using kavri_test::JsonString;
 
 struct Options {
     std::wstring command, title;
-    bool leave = false;
     int hasId = 0, id = 0;
     DWORD pid = 0, timeoutMs = 10000, repeatMs = 0;
     HWND hwnd = nullptr;
@@ -58,7 +51,6 @@ std::string Bool(bool b) { return b ? "true" : "false"; }
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
     for (int i = 2; i < argc; ++i) {
         const std::wstring a = argv[i];
-        if (a == L"--leave" && (o->leave = true)) continue;
         if (i + 1 >= argc) return false;
         const wchar_t* v = argv[++i];
         const long long n = wcstoll(v, nullptr, 0);
@@ -115,46 +107,6 @@ std::string WindowLine(HWND w) {
     return std::string("{\"hwnd\":") + hwnd + ",\"title\":" + JsonString(TextOf(w)) + ",\"pid\":" + Num(pid) + "}";
 }
 
-// What the screen shows of a control: pixels in the link colour and whether
-// one row of them spans most of their width (an underline). Fonts cannot be
-// asked for across processes under Wine, so the screen is the witness.
-std::string PixelFields(HWND c, bool* underlined = nullptr) {
-    RECT r = {};
-    GetWindowRect(c, &r);
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    int blue = 0, minX = w, maxX = -1, longest = 0;
-    HDC screen = GetDC(nullptr), mem = CreateCompatibleDC(screen);
-    BITMAPINFO bi = {{sizeof bi.bmiHeader, w, -h, 1, 32, BI_RGB}};
-    void* bits = nullptr;
-    HBITMAP bmp = w > 0 && h > 0 ? CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
-    if (bmp && bits) {
-        HGDIOBJ old = SelectObject(mem, bmp);
-        BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-        GdiFlush();
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0, run = 0; x < w; ++x) {
-                run = (static_cast<const DWORD*>(bits)[y * w + x] & 0xFFFFFF) == 0x0000C0 ? run + 1 : 0;
-                if (!run) continue;
-                ++blue;
-                minX = std::min(minX, x), maxX = std::max(maxX, x), longest = std::max(longest, run);
-            }
-        }
-        SelectObject(mem, old);
-        DeleteObject(bmp);
-    }
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
-    const bool line = blue > 0 && maxX - minX >= 19 && longest * 10 >= (maxX - minX + 1) * 8;
-    if (underlined) *underlined = line;
-    return ",\"blue_pixels\":" + Num(blue) + ",\"underlined\":" + Bool(line);
-}
-
-GUITHREADINFO ThreadInfo(HWND w) {
-    GUITHREADINFO info = {sizeof info};
-    GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info);
-    return info;
-}
-
 void Dump(HWND dlg) {
     Out(WindowLine(dlg));
     for (HWND c = GetWindow(dlg, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -171,8 +123,7 @@ void Dump(HWND dlg) {
             line += ",\"pos\":" + Num(static_cast<int>(pos)) +
                     ",\"marquee\":" + Bool(GetWindowLongW(c, GWL_STYLE) & PBS_MARQUEE);
         } else if (IsClass(c, L"Static")) {
-            line += ",\"hyperlink\":" + Bool(GetPropW(c, L"_Hyperlink_From_Static_")) +
-                    (IsWindowVisible(c) ? PixelFields(c) : "");
+            line += ",\"hyperlink\":" + Bool(GetPropW(c, L"_Hyperlink_From_Static_"));
         }
         Out(line + "}");
     }
@@ -188,33 +139,18 @@ int Act(HWND dlg, const Options& o) {
     }
     HWND c = FindControl(dlg, o.id);
     if (!c) return Fail(1, L"no such control");
-    RECT wr = {};
-    GetWindowRect(c, &wr);
-    POINT at = {(wr.right - wr.left) / 2, (wr.bottom - wr.top) / 2};  // control client coordinates
-    if (o.command == L"click") {
-        if (!IsWindowVisible(c) || !IsWindowEnabled(c)) return Fail(3, L"control is hidden or disabled");
-        // Posted: a click that opens a modal dialog must not block the driver.
-        if (IsClass(c, L"Static")) {
-            PostMessageW(c, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
-            PostMessageW(c, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
-        } else {
-            PostMessageW(c, BM_CLICK, 0, 0);
-        }
-        return Out("{\"clicked\":" + Num(o.id) + "}");
+    if (!IsWindowVisible(c) || !IsWindowEnabled(c)) return Fail(3, L"control is hidden or disabled");
+    // Posted: a click that opens a modal dialog must not block the driver.
+    if (IsClass(c, L"Static")) {
+        RECT r = {};
+        GetClientRect(c, &r);
+        const LPARAM at = MAKELPARAM(r.right / 2, r.bottom / 2);
+        PostMessageW(c, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(c, WM_LBUTTONUP, 0, at);
+    } else {
+        PostMessageW(c, BM_CLICK, 0, 0);
     }
-    // hover: a captured control gets the move wherever the mouse is; otherwise
-    // it goes to the window under the point (off: left of and above the control).
-    HWND to = c;
-    if (o.leave) {
-        at = {-8, -8};
-        if (ThreadInfo(dlg).hwndCapture != c) MapWindowPoints(c, to = dlg, &at, 1);
-    }
-    PostMessageW(to, WM_MOUSEMOVE, 0, MAKELPARAM(at.x, at.y));
-    bool underlined = o.leave;
-    for (DWORD start = GetTickCount(); underlined == o.leave && GetTickCount() - start < 2000; Sleep(20))
-        PixelFields(c, &underlined);
-    return Out("{\"id\":" + Num(o.id) + PixelFields(c) + ",\"capture\":" + Bool(ThreadInfo(dlg).hwndCapture == c) +
-               "}");
+    return Out("{\"clicked\":" + Num(o.id) + "}");
 }
 
 }  // namespace
@@ -223,9 +159,9 @@ int wmain(int argc, wchar_t** argv) {
     Options o;
     o.command = argc > 1 ? argv[1] : L"";
     if (!ParseArgs(argc, argv, &o) ||
-        std::wstring(L" dump click escape close hover ").find(L" " + o.command + L" ") == std::wstring::npos)
-        return Fail(2, L"usage: uidriver dump|click|escape|close|hover [--title T] [--has-id N] [--pid P] "
-                       L"[--hwnd H] [--timeout MS] [--id N] [--repeat MS] [--leave]");
+        std::wstring(L" dump click escape close ").find(L" " + o.command + L" ") == std::wstring::npos)
+        return Fail(2, L"usage: uidriver dump|click|escape|close [--title T] [--has-id N] [--pid P] "
+                       L"[--hwnd H] [--timeout MS] [--id N] [--repeat MS]");
     HWND dlg = nullptr;
     for (const DWORD start = GetTickCount(); !dlg; Sleep(20)) {
         for (HWND w = GetTopWindow(nullptr); w && !dlg; w = GetWindow(w, GW_HWNDNEXT))
