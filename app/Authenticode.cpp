@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/Handles.h"
 #include "log/Log.h"
 
 namespace kavri {
@@ -136,9 +137,9 @@ bool SignedImageDigest(const std::vector<uint8_t>& content, HashKind* kind, Dige
                              content.data(), static_cast<DWORD>(content.size()),
                              CRYPT_DECODE_ALLOC_FLAG, nullptr, &data, &size))
         return false;
+    const kavri::ScopedLocalMem owner(data);
     const bool ok = HashKindOf(data->DigestAlgorithm.pszObjId, kind);
     digest->assign(data->Digest.pbData, data->Digest.pbData + data->Digest.cbData);
-    LocalFree(data);
     return ok && !digest->empty();
 }
 

@@ -14,6 +14,7 @@
 #include "app/Installer.h"
 #include "app/SystemProbes.h"
 #include "common/ErrorCode.h"
+#include "common/Handles.h"
 #include "download/Connection.h"
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
@@ -244,9 +245,8 @@ bool IsQuietCommandLine() {
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv) return false;
-    const std::vector<std::wstring> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    LocalFree(argv);
-    return HasQuietSwitch(args);
+    const kavri::ScopedLocalMem owner(reinterpret_cast<HLOCAL>(argv));
+    return HasQuietSwitch(std::vector<std::wstring>(argv + (argc > 0 ? 1 : 0), argv + argc));
 }
 
 void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cfg) {

@@ -117,12 +117,6 @@ struct FileTraits {
     static void Close(Type h) { fclose(h); }
 };
 
-struct GdiObjectTraits {
-    using Type = HGDIOBJ;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { DeleteObject(h); }
-};
-
 struct RegKeyTraits {
     using Type = HKEY;
     static Type Invalid() { return nullptr; }
@@ -148,7 +142,6 @@ using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedInternetHandle = ScopedHandle<InternetHandleTraits>;
 using AtomicInternetHandle = AtomicHandle<InternetHandleTraits>;
 using ScopedFile = ScopedHandle<FileTraits>;
-using ScopedGdiObject = ScopedHandle<GdiObjectTraits>;
 using ScopedRegKey = ScopedHandle<RegKeyTraits>;
 using ScopedLocalMem = ScopedHandle<LocalMemTraits>;
 

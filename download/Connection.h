@@ -152,9 +152,6 @@ bool IsSafeFileName(const wchar_t* name);
 // A character no Windows file name may hold: controls, DEL, separators and <>:"|?*.
 bool IsForbiddenNameChar(wchar_t c);
 
-// Start offset of a "Range: bytes=N-..." header text; false when there is none.
-bool ParseRangeStart(const wchar_t* headers, uint64_t* start);
-
 // Start offset of a Content-Range value "bytes N-M/T"; false when malformed.
 bool ParseContentRangeStart(const wchar_t* value, uint64_t* start);
 

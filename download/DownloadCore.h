@@ -122,6 +122,8 @@ protected:
     int StopUnfinished(int code);
     bool Finished();
     int RunConnectivityTest();
+    int OpenTestConnection(std::unique_ptr<CSession>* session, std::unique_ptr<CConnection>* connection);
+    bool ReleaseTestSegments(const std::vector<CSegment*>& probes);
     static int WaitForTestSegments(std::vector<CSegment*>& probes);
 
     // The resume record: found for this URL, kept up to date, removed.

@@ -23,18 +23,18 @@ bool SetSize(HANDLE file, uint64_t size) {
 
 bool FileWriter::Create(const wchar_t* path, int64_t size) {
     Close();
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    kavri::ScopedFileHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     // The full length now: a full disk shows before the download, not in it.
-    if (size > 0 && !SetSize(file, static_cast<uint64_t>(size))) {
+    if (size > 0 && !SetSize(file.Get(), static_cast<uint64_t>(size))) {
         const DWORD error = GetLastError();
-        CloseHandle(file);
+        file.Reset();
         DeleteFileW(path);
         SetLastError(error);
         return false;
     }
-    return Adopt(file);
+    return Adopt(file.Release());
 }
 
 bool FileWriter::Adopt(HANDLE file) {
@@ -46,16 +46,16 @@ bool FileWriter::Adopt(HANDLE file) {
 
 bool FileWriter::OpenExisting(const wchar_t* path, int64_t size) {
     Close();
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    kavri::ScopedFileHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     LARGE_INTEGER have;
-    if (!GetFileSizeEx(file, &have) || have.QuadPart != size) {
-        CloseHandle(file);
+    if (!GetFileSizeEx(file.Get(), &have) || have.QuadPart != size) {
+        file.Reset();
         SetLastError(ERROR_FILE_INVALID);
         return false;
     }
-    return Adopt(file);
+    return Adopt(file.Release());
 }
 
 bool FileWriter::WriteAt(uint32_t generation, uint64_t offset, const void* data, uint32_t count) {

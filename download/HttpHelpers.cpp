@@ -143,27 +143,6 @@ bool FileNameFromContentDisposition(const wchar_t* value, wchar_t* out, size_t o
     return true;
 }
 
-bool ParseRangeStart(const wchar_t* headers, uint64_t* start) {
-    if (!headers) return false;
-    for (const wchar_t* line = headers; *line;) {
-        while (*line == L'\r' || *line == L'\n') ++line;
-        if (_wcsnicmp(line, L"Range:", 6) == 0) {
-            const wchar_t* p = line + 6;
-            while (*p == L' ' || *p == L'\t') ++p;
-            if (_wcsnicmp(p, L"bytes=", 6) != 0) return false;
-            p += 6;
-            while (*p == L' ') ++p;
-            if (!iswdigit(*p)) return false;
-            if (start) *start = _wcstoui64(p, nullptr, 10);
-            return true;
-        }
-        const wchar_t* next = wcschr(line, L'\n');
-        if (!next) break;
-        line = next;
-    }
-    return false;
-}
-
 bool ParseContentRangeStart(const wchar_t* value, uint64_t* start) {
     if (!value) return false;
     while (*value == L' ') ++value;

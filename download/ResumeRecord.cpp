@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/Handles.h"
 #include "download/Connection.h"
 
 namespace kavri {
@@ -69,12 +70,15 @@ bool SaveResumeState(const std::wstring& path, const ResumeState& state) {
         text += "range " + std::to_string(state.done[i].start) + " " + std::to_string(state.done[i].end) + "\n";
     text += "check " + Check(text) + "\n";
     const std::wstring temp = path + L".tmp";
-    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                    written == text.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    bool ok;
+    {
+        const kavri::ScopedFileHandle file(
+            CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD written = 0;
+        ok = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+             written == text.size() && FlushFileBuffers(file.Get());
+    }  // closed before it replaces the record
     if (!ok || !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(temp.c_str());
         return false;
@@ -95,13 +99,13 @@ bool LoadResumeState(const std::wstring& path, ResumeState* state) {
     const uint64_t maxAge = uint64_t(kResumeMaxAgeDays) * 24 * 3600 * 10000000ull;
     if (written > current || current - written > maxAge) return false;
 
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const kavri::ScopedFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return false;
     std::string text(info.nFileSizeLow, '\0');
     DWORD read = 0;
-    const bool ok = text.empty() || (ReadFile(file, &text[0], info.nFileSizeLow, &read, nullptr) && read == text.size());
-    CloseHandle(file);
-    if (!ok) return false;
+    if (!text.empty() && !(ReadFile(file.Get(), &text[0], info.nFileSizeLow, &read, nullptr) && read == text.size()))
+        return false;
 
     const size_t checkAt = text.rfind("check ");
     if (checkAt == std::string::npos || text.compare(0, sizeof(kMagic) - 1, kMagic) != 0 ||
