@@ -4,6 +4,7 @@ looked up by flowprobe.exe through the installer's own lookup, and its tracking
 read from the test server's request record. Every wait is bounded.
 Environment: KAVRI_BUILD_DIR, KAVRI_TEST_STATE (CTest); WINEPREFIX, DISPLAY
 and a running wineserver (scripts/test-env.sh)."""
+import collections
 import glob
 import json
 import os
@@ -100,14 +101,16 @@ class UI:
     @staticmethod
     def samples(lines):
         """[(window, {id: control})] of the dumps in the driver's output; a dump taken
-        as the window went, which lacks controls, is left out."""
+        as the window went (which lacks controls, or strays to other windows as
+        they go) is left out: only dumps of the controls most dumps show stay."""
         out = []
         for line in lines:
             if "hwnd" in line:
                 out.append((line, {}))
             elif out:
                 out[-1][1].setdefault(line["id"], dict(line, text=line["text"].replace("\r\n", "\n")))
-        return [s for s in out if len(s[1]) == max(len(c) for _, c in out)]
+        usual = collections.Counter(frozenset(c) for _, c in out).most_common(1)
+        return [s for s in out if usual and frozenset(s[1]) == usual[0][0]]
 
     def watch(self, seconds, **filters):
         """A dump every 20 ms until the window is gone, in the background (Popen)."""
