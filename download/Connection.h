@@ -44,6 +44,7 @@ struct AnswerInfo {
     std::wstring etag;
     std::wstring lastModified;
     std::wstring finalUrl;    // after redirects
+    uint32_t retryAfterMs = 0;  // what a 429 or 503 asked the client to wait
 };
 }  // namespace kavri
 

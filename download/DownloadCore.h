@@ -101,6 +101,8 @@ protected:
     int DoRunOnce();
     int Connect();
     int FirstRequest(CConnection* connection);
+    // Waits (cancellably) until the wait a refused first request was asked for has passed.
+    void WaitForRetryAfter();
     int OnCreateFilestream(CConnection* connection);
     void ChooseFilePath(CConnection* connection, wchar_t (&dir)[MAX_PATH]);
     void CreateSegments(CConnection* connection);
@@ -177,6 +179,7 @@ protected:
     bool m_cleanEnd;       // a body of unknown length ended cleanly
     CConnection* m_first;  // holds the first answer until a worker reads it
     kavri::ByteRange m_firstPiece;
+    ULONGLONG m_notBefore = 0;  // no first request before this tick (Retry-After); run thread only
     std::wstring m_validator;
     std::wstring m_recordPath;  // set while a resume record is kept
     int64_t m_resumed;

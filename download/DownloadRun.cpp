@@ -109,6 +109,7 @@ int CDownloadCore::Connect() {
     try {
         if (!GetHandle()) GetSession(true);
         OnStatus(DOWNLOAD_CONNECTING);
+        WaitForRetryAfter();
         if (m_currentConnection) {
             r = FirstRequest(m_currentConnection);
             if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric)) {
@@ -136,6 +137,14 @@ int CDownloadCore::Connect() {
     return m_cancelled ? kavri::kCancelled : r;
 }
 
+void CDownloadCore::WaitForRetryAfter() {
+    if (GetTickCount64() >= m_notBefore) return;
+    LogInfo(this, L":Connect, the server asked to wait; %lu ms to go.",
+            static_cast<unsigned long>(m_notBefore - GetTickCount64()));
+    for (ULONGLONG now; !m_cancelled && (now = GetTickCount64()) < m_notBefore;)
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(50, m_notBefore - now)));
+}
+
 int CDownloadCore::FirstRequest(CConnection* connection) {
     delete m_first;
     m_first = new CConnection(*connection);
@@ -153,6 +162,7 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
     int64_t length = -1;
     const int r = m_first->QueryFileInformation(&m_lastModified, &length);
     if (r != 0) {
+        if (const uint32_t wait = m_first->Answer().retryAfterMs) m_notBefore = GetTickCount64() + wait;
         delete m_first;
         m_first = nullptr;
         return r;

@@ -43,6 +43,12 @@ int CheckResponse(OpenJob& job, DWORD status) {
     a.status = status;
     a.etag = QueryText(job.request.Get(), HTTP_QUERY_ETAG);
     a.lastModified = QueryText(job.request.Get(), HTTP_QUERY_LAST_MODIFIED);
+    a.retryAfterMs = 0;
+    if (status == 429 || status == 503) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        a.retryAfterMs = RetryAfterMs(QueryText(job.request.Get(), HTTP_QUERY_RETRY_AFTER), now);
+    }
     const AnswerFacts facts{status,
                             QueryText(job.request.Get(), HTTP_QUERY_CONTENT_ENCODING),
                             job.ranged ? QueryText(job.request.Get(), HTTP_QUERY_CONTENT_RANGE) : std::wstring(),

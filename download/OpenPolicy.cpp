@@ -69,4 +69,40 @@ std::wstring RequestHeaders(const RequestSpec& request, bool ranged) {
 
 bool IsProbeFailure(bool sent, DWORD status) { return !sent || status == 429 || status == 503; }
 
+namespace {
+
+// An IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), the form servers send;
+// the system's own parser takes any text for some date.
+bool ParseHttpDate(const std::wstring& v, FILETIME* out) {
+    wchar_t day[4] = {}, month[4] = {}, zone[4] = {};
+    unsigned d = 0, y = 0, h = 0, m = 0, s = 0;
+    int used = 0;
+    if (swscanf(v.c_str(), L"%3l[A-Za-z], %2u %3l[A-Za-z] %4u %2u:%2u:%2u %3l[A-Z]%n", day, &d, month, &y, &h, &m,
+                &s, zone, &used) != 8 || used != static_cast<int>(v.size()) || wcscmp(zone, L"GMT") != 0)
+        return false;
+    static const wchar_t kMonths[] = L"JanFebMarAprMayJunJulAugSepOctNovDec";
+    const wchar_t* at = wcslen(month) == 3 ? wcsstr(kMonths, month) : nullptr;
+    if (!at || (at - kMonths) % 3 != 0) return false;
+    const SYSTEMTIME t = {static_cast<WORD>(y), static_cast<WORD>((at - kMonths) / 3 + 1), 0, static_cast<WORD>(d),
+                          static_cast<WORD>(h), static_cast<WORD>(m), static_cast<WORD>(s), 0};
+    return SystemTimeToFileTime(&t, out) != FALSE;
+}
+
+}  // namespace
+
+uint32_t RetryAfterMs(const std::wstring& value, const FILETIME& now) {
+    const size_t first = value.find_first_not_of(L" \t"), last = value.find_last_not_of(L" \t");
+    if (first == std::wstring::npos) return 0;
+    const std::wstring v = value.substr(first, last - first + 1);
+    if (v.find_first_not_of(L"0123456789") == std::wstring::npos) {
+        if (v.size() > 5) return kMaxRetryAfterMs;  // beyond 99999 s: the bound anyway
+        return static_cast<uint32_t>(std::min<uint64_t>(kMaxRetryAfterMs, std::stoull(v) * 1000));
+    }
+    FILETIME when = {};
+    if (!ParseHttpDate(v, &when)) return 0;
+    const uint64_t at = (uint64_t(when.dwHighDateTime) << 32) | when.dwLowDateTime;
+    const uint64_t from = (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return at <= from ? 0 : static_cast<uint32_t>(std::min<uint64_t>(kMaxRetryAfterMs, (at - from) / 10000));
+}
+
 }  // namespace kavri

@@ -69,4 +69,11 @@ std::wstring RequestHeaders(const RequestSpec& request, bool ranged);
 // server limits its connections (429, 503), as a failure.
 bool IsProbeFailure(bool sent, DWORD status);
 
+// The longest wait a Retry-After may ask for.
+constexpr uint32_t kMaxRetryAfterMs = 60000;
+// The wait a Retry-After value asks for at `now`: delta seconds, or an HTTP
+// date; at most kMaxRetryAfterMs, 0 for a date gone by or a value that is
+// neither.
+uint32_t RetryAfterMs(const std::wstring& value, const FILETIME& now);
+
 }  // namespace kavri

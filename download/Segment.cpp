@@ -40,6 +40,7 @@ CSegment::CSegment(uint32_t id_, const CConnection& source, uint64_t start_, uin
       result(kavri::kErrNotFinished),
       lastStatus(0),
       limited(false),
+      retryAfterMs(0),
       changed(false) {
     m_connection.SetOpenInWorkerThread(false);
     m_connection.SetRange(start_, end_, std::wstring());
@@ -195,6 +196,7 @@ void CSegment::ThreadMain(ISegmentHost& host) {
     if (!m_buffer) m_buffer.reset(new unsigned char[kReadSize]);
     downloaded = 0;
     limited = changed = false;
+    retryAfterMs = 0;
     result = kavri::kErrNotFinished;
     startTime = Now();
     LogInfo(this, L"starting download...");
@@ -214,6 +216,7 @@ void CSegment::ThreadMain(ISegmentHost& host) {
                 lastStatus = m_connection.Answer().status;
                 if (r != 0) {
                     limited = lastStatus == 429 || lastStatus == 503;
+                    retryAfterMs = limited ? m_connection.Answer().retryAfterMs : 0;
                     // A 200 to a request with If-Range: the file is another now.
                     changed = lastStatus == 200 && !m_ifRange.empty();
                     throw static_cast<EErrorCode>(r);

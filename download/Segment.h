@@ -62,7 +62,7 @@ public:
     void DetachOwner() { m_detached = true; }
     bool IsDetached() const { return m_detached.load(); }
     // What the last worker reported; valid once it has ended.
-    kavri::WorkerOutcome Outcome() const { return {result, downloaded, limited, changed}; }
+    kavri::WorkerOutcome Outcome() const { return {result, downloaded, limited, changed, retryAfterMs}; }
     // Bytes per second of the piece under way (0 while unknown).
     uint64_t Rate() const;
 
@@ -78,6 +78,7 @@ public:
     int32_t result;
     DWORD lastStatus;  // of the last answer
     bool limited;      // the server refused it for its connection limit (429, 503)
+    uint32_t retryAfterMs;  // ... and asked for this wait
     bool changed;      // an answer showed another version of the file
 
 private:

@@ -26,16 +26,18 @@ EndVerdict JudgeWorkerEnd(const WorkerOutcome& o) {
 StallVerdict JudgeStall(const std::vector<WorkerOutcome>& parked, int streak, int maxRetries, uint32_t delayFactor) {
     if (parked.empty()) return {true, kErrNoConnection, 0};
     bool allConnection = true, anyLimited = false;
+    uint32_t asked = 0;
     for (const WorkerOutcome& o : parked) {
         allConnection = allConnection && IsNoConnection(o.result);
         anyLimited = anyLimited || o.limited;
+        if (o.limited) asked = std::max(asked, o.retryAfterMs);
     }
     if (allConnection && !anyLimited) return {true, parked.front().result, 0};
     if (streak > maxRetries + 1) return {true, kErrNoConnection, 0};
     uint32_t delay = 0;
     if (anyLimited) {
         delay = std::min<uint32_t>(kMaxLimitedDelayMs, kLimitedDelayMs << std::min(std::max(streak, 1) - 1, 4));
-        delay = static_cast<uint32_t>(static_cast<uint64_t>(delay) * delayFactor / 1000);
+        delay = std::max(asked, static_cast<uint32_t>(static_cast<uint64_t>(delay) * delayFactor / 1000));
     }
     return {false, kOk, delay};
 }

@@ -19,6 +19,7 @@ struct WorkerOutcome {
     uint64_t downloaded = 0;  // bytes it wrote since its last start
     bool limited = false;     // refused for the server's connection limit (429, 503)
     bool changed = false;     // an answer showed another version of the file
+    uint32_t retryAfterMs = 0;  // the wait the refusal asked for (Retry-After)
 };
 
 enum class EndAction {
@@ -39,7 +40,8 @@ EndVerdict JudgeWorkerEnd(const WorkerOutcome& outcome);
 // included. Fail when none waits, when all failed on the connection and none
 // was refused for a limit, or when restarts ran out (maxRetries + 1);
 // otherwise restart the first after delayMs (a refused one waits longer as
-// the streak grows, scaled by delayFactor / 1000).
+// the streak grows, scaled by delayFactor / 1000, and at least what its
+// Retry-After asked for).
 struct StallVerdict {
     bool fail;
     int code;        // when failing

@@ -4,6 +4,7 @@
 // request after the end, and the notifications.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -83,18 +84,24 @@ size_t Count(const std::string& text, const char* what) {
     return n;
 }
 
+// The times of the tag's requests, oldest first.
+std::vector<double> RequestTimes(const std::wstring& tag) {
+    const std::string json = kavri_nettest::RequestsJson(tag);
+    std::vector<double> times;
+    for (size_t p = json.find("\"time\": "); p != std::string::npos; p = json.find("\"time\": ", p + 1))
+        times.push_back(std::atof(json.c_str() + p + 8));
+    return times;
+}
+
 // Requests of the tag that began after a marker request sent now, within a
 // moment (a request that never comes cannot be waited for).
 size_t LateRequests(const std::wstring& tag) {
-    kavri_test::HttpGetText(FileUrl(L"status=202", tag));
+    const std::wstring marker = UniqueTag(L"marker");
+    kavri_test::HttpGetText(FileUrl(L"status=202", marker));
     Sleep(1500);
-    const std::string json = kavri_nettest::RequestsJson(tag);
-    const size_t marker = json.rfind("status=202");
-    const double end = marker == std::string::npos ? 0 : std::atof(json.c_str() + json.find("\"time\": ", marker) + 8);
-    size_t late = 0;
-    for (size_t p = json.find("\"time\": "); p != std::string::npos; p = json.find("\"time\": ", p + 1))
-        late += std::atof(json.c_str() + p + 8) > end ? 1 : 0;
-    return late;
+    const std::vector<double> end = RequestTimes(marker), times = RequestTimes(tag);
+    if (end.empty()) return times.size();
+    return static_cast<size_t>(std::count_if(times.begin(), times.end(), [&](double t) { return t > end[0]; }));
 }
 
 struct Row {
@@ -108,6 +115,7 @@ struct Row {
     size_t requests = 0;     // bound of the requests the test server saw (0: none)
     const wchar_t* sha = nullptr;  // the version the file must be (null: the source's)
     uint32_t segments = 0;   // SetMaxSegments (0: not called)
+    double waits = 0;        // seconds from the first request to the next at least (Retry-After)
 };
 
 const int kNoConn = kErrNoConnection;
@@ -128,6 +136,8 @@ const Row kRows[] = {
     {"503 beyond two", L"size=5000000&seed=10&rate=2000000&pool=dl503&limit=2", 0, 0, 1.05, L"f.bin", kPlain, 8,
      60},
     {"not found", L"status=404", kNoConn, kNoConn, 0, nullptr},
+    {"refused with Retry-After: 2", L"size=1000000&seed=20&fail=1&failstatus=503&retryafter=2", kNoConn, 0, 1.01,
+     L"f.bin", kPlain, 0, 0, nullptr, 0, 2},
     {"cancelled, run again", L"size=3000000&rate=1000000", kCancelled, 0, 2, L"f.bin", kCancel},
     {"one connection in four 16x slower: no slow tail",
      L"size=8000000&seed=11&rate=2000000&slowevery=4&slowrate=125000", 0, 0, 1.1, L"f.bin", kPlain, 5},
@@ -202,6 +212,8 @@ TEST_P(Download, Scenario) {
     EXPECT_EQ(r, row.final);
     EXPECT_TRUE(row.seconds == 0 || GetTickCount64() - began <= row.seconds * 1000) << GetTickCount64() - began;
     if (row.action == kQuiet) EXPECT_EQ(LateRequests(tls ? L"_bad" : tag), 0u);
+    const std::vector<double> times = RequestTimes(tag);
+    EXPECT_TRUE(row.waits == 0 || (times.size() > 1 && times[1] - times[0] >= row.waits)) << times.size();
     EXPECT_TRUE(row.requests == 0 || Count(kavri_nettest::RequestsJson(tag), "\"method\"") <= row.requests);
     EXPECT_TRUE(row.name ? kavri_test::FileExists(temp.dir.File(row.name)) : temp.Empty());
     if (r != 0) return;

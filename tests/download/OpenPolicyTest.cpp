@@ -1,6 +1,7 @@
 // The open's pure decisions as tables: which send failures are retried and
 // what they become, answers without a status line, redirects, whether an
-// answer is the one asked for (its Content-Range), and the headers sent.
+// answer is the one asked for (its Content-Range), the headers sent, and
+// the wait a Retry-After asks for.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include "common/ErrorCode.h"
 #include "download/Connection.h"
 #include "download/OpenPolicy.h"
+#include "support/TestEnv.h"
 
 using namespace kavri;
 
@@ -77,4 +79,18 @@ TEST(OpenPolicy, Answers) {
     struct Probe { bool sent; DWORD status; bool failure; } probes[] = {
         {false, 0, true}, {true, 0, false}, {true, 200, false}, {true, 404, false}, {true, 429, true}, {true, 503, true}};
     for (const Probe& p : probes) EXPECT_EQ(IsProbeFailure(p.sent, p.status), p.failure) << p.status;
+}
+
+TEST(OpenPolicy, RetryAfter) {
+    SYSTEMTIME at = {1994, 11, 0, 6, 8, 49, 37, 0};
+    FILETIME now;
+    ASSERT_TRUE(SystemTimeToFileTime(&at, &now));
+    const struct { const wchar_t* value; uint32_t ms; } rows[] = {
+        {L"2", 2000}, {L" 7 ", 7000}, {L"0", 0}, {L"61", 60000}, {L"99999999999999999999", 60000},
+        {L"Sun, 06 Nov 1994 08:50:07 GMT", 30000}, {L"Sun, 06 Nov 1994 08:49:00 GMT", 0},  // gone by
+        {L"Mon, 07 Nov 1994 08:49:37 GMT", 60000}, {L"", 0}, {L"-5", 0}, {L"1.5", 0}, {L"soon", 0},
+        {L"Sun, 06 Nov 1994 08:50:07 GMT x", 0}, {L"Sun, 31 Feb 1994 08:50:07 GMT", 0},
+        {L"Sun, 06 Now 1994 08:50:07 GMT", 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(RetryAfterMs(r.value, now), r.ms) << kavri_test::Utf8(r.value);
 }

@@ -37,6 +37,7 @@ TEST(Supervision, NoWorkerRuns) {
         {{read}, 6, false, 0, 0}, {{read}, 7, true, kErrNoConnection, 0},  // five retries: six restarts in a row
         {{conn, limited}, 1, false, 0, 100}, {{limited}, 2, false, 0, 200}, {{limited}, 4, false, 0, 800},
         {{limited}, 5, false, 0, 800},                     // at most 8 s (scaled by 10/1000)
+        {{conn, {kErrHttpStatus, 0, true, false, 5000}}, 1, false, 0, 5000},  // at least what Retry-After asked
     };
     for (const Row& r : rows) {
         const StallVerdict v = JudgeStall(r.parked, r.streak, 5, 100);

@@ -16,7 +16,8 @@ Faults: status=N; fail=K[&failstatus=N] (the first K requests of tag and path, d
   nolength=1 (chunked); truncate=N (full length announced, N bytes sent, closed); stall=1 (never
   answered); reset=K / close=K (RST / FIN for the first K of tag and path, K=always: all);
   rate=BPS; slowevery=K&slowrate=BPS (every K-th request of the tag, 0: never answered);
-  hold=MS; pool=NAME&limit=K[&poolstatus=N] (at most K at once, others 503 or N);
+  hold=MS; pool=NAME&limit=K[&poolstatus=N] (at most K at once, others 503 or N); retryafter=V
+  (Retry-After: V on every 429 and 503);
   redirect=PATH (302; with this query when PATH has none: a loop).
 A request in absolute form (to a proxy) is served and recorded with "proxied": true. Control:
   /_requests?tag=X  JSON list, oldest first: method, path, query, target, headers, range, time,
@@ -98,6 +99,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def send(self, code, text, headers=None, ctype="text/plain; charset=utf-8"):
         data = text.encode("utf-8")
+        if code in (429, 503) and "retryafter" in getattr(self, "query", {}):
+            headers = dict(headers or {}, **{"Retry-After": self.query["retryafter"]})
         self.rec["status"] = code
         self.send_response(code)
         for k, v in dict({"Content-Type": ctype, "Content-Length": str(len(data))}, **(headers or {})).items():
