@@ -71,20 +71,26 @@ bool IsProbeFailure(bool sent, DWORD status) { return !sent || status == 429 || 
 
 namespace {
 
-// An IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), the form servers send;
-// the system's own parser takes any text for some date.
+// An IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT", fixed positions), the
+// form servers send; the system's own parser takes any text for some date.
 bool ParseHttpDate(const std::wstring& v, FILETIME* out) {
-    wchar_t day[4] = {}, month[4] = {}, zone[4] = {};
-    unsigned d = 0, y = 0, h = 0, m = 0, s = 0;
-    int used = 0;
-    if (swscanf(v.c_str(), L"%3l[A-Za-z], %2u %3l[A-Za-z] %4u %2u:%2u:%2u %3l[A-Z]%n", day, &d, month, &y, &h, &m,
-                &s, zone, &used) != 8 || used != static_cast<int>(v.size()) || wcscmp(zone, L"GMT") != 0)
-        return false;
+    if (v.size() != 29 || v.compare(3, 2, L", ") != 0 || v.compare(25, 4, L" GMT") != 0) return false;
+    auto number = [&](size_t at, size_t digits, WORD* n) {
+        *n = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            if (v[i] < L'0' || v[i] > L'9') return false;
+            *n = static_cast<WORD>(*n * 10 + (v[i] - L'0'));
+        }
+        return true;
+    };
     static const wchar_t kMonths[] = L"JanFebMarAprMayJunJulAugSepOctNovDec";
-    const wchar_t* at = wcslen(month) == 3 ? wcsstr(kMonths, month) : nullptr;
-    if (!at || (at - kMonths) % 3 != 0) return false;
-    const SYSTEMTIME t = {static_cast<WORD>(y), static_cast<WORD>((at - kMonths) / 3 + 1), 0, static_cast<WORD>(d),
-                          static_cast<WORD>(h), static_cast<WORD>(m), static_cast<WORD>(s), 0};
+    const wchar_t* month = std::wcsstr(kMonths, v.substr(8, 3).c_str());
+    SYSTEMTIME t = {};
+    if (!month || (month - kMonths) % 3 != 0 || v[7] != L' ' || v[11] != L' ' || v[16] != L' ' || v[19] != L':' ||
+        v[22] != L':' || !number(5, 2, &t.wDay) || !number(12, 4, &t.wYear) || !number(17, 2, &t.wHour) ||
+        !number(20, 2, &t.wMinute) || !number(23, 2, &t.wSecond))
+        return false;
+    t.wMonth = static_cast<WORD>((month - kMonths) / 3 + 1);
     return SystemTimeToFileTime(&t, out) != FALSE;
 }
 
