@@ -68,8 +68,8 @@ void StopMarquee(HWND window) {
 // marquee.
 void ShowTransferLine(HWND window, bool show) {
     if (HWND line = GetDlgItem(window, IDC_TRANSFER)) {
-        if (!show) SetWindowTextW(line, L"");
         ShowWindow(line, show ? SW_SHOWNA : SW_HIDE);
+        if (!show) SetWindowTextW(line, L"");  // hidden first: never an empty line on screen
     }
 }
 

@@ -94,6 +94,8 @@ class UI:
         args = [command, "--timeout", int(timeout * 1000)]
         args += [a for k, v in filters.items() for a in ("--" + k.replace("_", "-"), v)]
         proc = wine("uidriver.exe", *args, popen=popen)
+        if not popen and proc.returncode and not proc.stdout:  # the driver itself did not run: once more
+            proc = wine("uidriver.exe", *args)
         if not popen and check and proc.returncode:
             raise AssertionError("uidriver %s %s: %d %s" % (command, filters, proc.returncode, proc.stdout))
         return proc if popen else json_lines(proc.stdout)
