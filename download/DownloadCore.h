@@ -122,6 +122,8 @@ protected:
     void RestartAfterStall(std::vector<CSegment*>& parked, Stall& stall);
     void RestartWholeBody();
     int StopUnfinished(int code);
+    // Sleeps ms, or less when the run is cancelled meanwhile.
+    void Pause(DWORD ms);
     bool Finished();
     int RunConnectivityTest();
     int OpenTestConnection(std::unique_ptr<CSession>* session, std::unique_ptr<CConnection>* connection);

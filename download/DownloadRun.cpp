@@ -138,11 +138,11 @@ int CDownloadCore::Connect() {
 }
 
 void CDownloadCore::WaitForRetryAfter() {
-    if (GetTickCount64() >= m_notBefore) return;
-    LogInfo(this, L":Connect, the server asked to wait; %lu ms to go.",
-            static_cast<unsigned long>(m_notBefore - GetTickCount64()));
-    for (ULONGLONG now; !m_cancelled && (now = GetTickCount64()) < m_notBefore;)
-        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(50, m_notBefore - now)));
+    const ULONGLONG now = GetTickCount64();
+    if (now >= m_notBefore) return;
+    const DWORD left = static_cast<DWORD>(m_notBefore - now);  // at most the bound of a Retry-After
+    LogInfo(this, L":Connect, the server asked to wait; %lu ms to go.", static_cast<unsigned long>(left));
+    Pause(left);
 }
 
 int CDownloadCore::FirstRequest(CConnection* connection) {

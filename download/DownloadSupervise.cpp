@@ -107,9 +107,13 @@ void CDownloadCore::RestartAfterStall(std::vector<CSegment*>& parked, Stall& sta
     parked.erase(parked.begin());
     LogWarning(this, first->result, L":WaitAll, caugth a connection limit issue. Restarting failed segment #%d",
                first->id);
-    for (DWORD slept = 0; slept < verdict.delayMs && !m_cancelled; slept += 50) Sleep(50);
+    Pause(verdict.delayMs);
     if (m_cancelled) throw kavri::kCancelled;
     first->Start(0);
+}
+
+void CDownloadCore::Pause(DWORD ms) {
+    for (const kavri::Deadline end(ms); !m_cancelled && !end.Passed();) Sleep(std::min<DWORD>(50, end.Left()));
 }
 
 int CDownloadCore::StopUnfinished(int code) {

@@ -44,7 +44,7 @@ int CheckResponse(OpenJob& job, DWORD status) {
     a.etag = QueryText(job.request.Get(), HTTP_QUERY_ETAG);
     a.lastModified = QueryText(job.request.Get(), HTTP_QUERY_LAST_MODIFIED);
     a.retryAfterMs = 0;
-    if (status == 429 || status == 503) {
+    if (IsLimitRefusal(status)) {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         a.retryAfterMs = RetryAfterMs(QueryText(job.request.Get(), HTTP_QUERY_RETRY_AFTER), now);

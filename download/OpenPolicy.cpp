@@ -67,7 +67,7 @@ std::wstring RequestHeaders(const RequestSpec& request, bool ranged) {
     return headers + L"Accept-Encoding: identity\r\n";
 }
 
-bool IsProbeFailure(bool sent, DWORD status) { return !sent || status == 429 || status == 503; }
+bool IsProbeFailure(bool sent, DWORD status) { return !sent || IsLimitRefusal(status); }
 
 namespace {
 

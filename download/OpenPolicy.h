@@ -68,6 +68,8 @@ std::wstring RequestHeaders(const RequestSpec& request, bool ranged);
 // The connectivity probe counts a failed send, and an answer that says the
 // server limits its connections (429, 503), as a failure.
 bool IsProbeFailure(bool sent, DWORD status);
+// An answer by which the server limits its connections: 429 or 503.
+inline bool IsLimitRefusal(DWORD status) { return status == 429 || status == 503; }
 
 // The longest wait a Retry-After may ask for.
 constexpr uint32_t kMaxRetryAfterMs = 60000;

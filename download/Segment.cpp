@@ -7,6 +7,7 @@
 
 #include "common/ErrorCode.h"
 #include "common/Guard.h"
+#include "download/OpenPolicy.h"
 #include "net/Session.h"
 
 using kavri::EErrorCode;
@@ -215,8 +216,8 @@ void CSegment::ThreadMain(ISegmentHost& host) {
                 const int r = m_connection.Open();
                 lastStatus = m_connection.Answer().status;
                 if (r != 0) {
-                    limited = lastStatus == 429 || lastStatus == 503;
-                    retryAfterMs = limited ? m_connection.Answer().retryAfterMs : 0;
+                    limited = kavri::IsLimitRefusal(lastStatus);
+                    retryAfterMs = m_connection.Answer().retryAfterMs;  // 0 but for a refusal
                     // A 200 to a request with If-Range: the file is another now.
                     changed = lastStatus == 200 && !m_ifRange.empty();
                     throw static_cast<EErrorCode>(r);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/TestEnv.h"
 
@@ -18,12 +19,18 @@ inline std::wstring FileUrl(const std::wstring& query, const std::wstring& tag) 
 inline std::string RequestsJson(const std::wstring& tag) {
     return kavri_test::HttpGetText(kavri_test::TestServerUrl(L"/_requests?tag=" + tag));
 }
+// A number field of each of the tag's request records, oldest first.
+inline std::vector<double> RecordedNumbers(const std::wstring& tag, const std::string& key) {
+    const std::string json = RequestsJson(tag), mark = "\"" + key + "\": ";
+    std::vector<double> values;
+    for (size_t p = json.find(mark); p != std::string::npos; p = json.find(mark, p + 1))
+        values.push_back(std::atof(json.c_str() + p + mark.size()));
+    return values;
+}
 // Body bytes the test server sent for the tag's requests.
 inline long long SentBytes(const std::wstring& tag) {
-    const std::string json = RequestsJson(tag);
     long long sum = 0;
-    for (size_t p = json.find("\"sent\": "); p != std::string::npos; p = json.find("\"sent\": ", p + 1))
-        sum += std::atoll(json.c_str() + p + 8);
+    for (double sent : RecordedNumbers(tag, "sent")) sum += static_cast<long long>(sent);
     return sum;
 }
 // An https URL of the test server whose certificate no one trusts.
