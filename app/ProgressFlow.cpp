@@ -27,13 +27,17 @@ Choice AfterConfirm(INT_PTR confirm, INT_PTR first) {
     return first == 0 ? Choice::kAskAgain : Choice::kGiveUp;
 }
 
-FailurePlan PlanFailure(int code, bool offer, int64_t fileSize) {
+FailurePlan PlanFailure(int code, bool offer, int64_t fileSize, int proxyLogins) {
     if (code == kOk) return {FailurePlan::kClose, -1, {}, false};
     if (code == kCancelled) return {FailurePlan::kCancelled, stubinstaller_CancelledByUser, {}, false};
     if (code == kErrDiskSpace) {
         // The event follows the message.
         return {FailurePlan::kDiskSpace, stubinstaller_Cancelled_DiskSpace,
                 {Question::kError, IDS_MSG_NOT_ENOUGH_DISK, 0, DiskSpaceNeededMB(fileSize)}, false};
+    }
+    if (code == kErrProxyAuth && proxyLogins < kMaxProxyLogins) {
+        const UINT text = proxyLogins > 0 ? UINT(IDS_MSG_PROXY_LOGIN_AGAIN) : UINT(IDS_MSG_PROXY_LOGIN);
+        return {FailurePlan::kProxyLogin, -1, {Question::kProxyLogin, text, 0, 0}, false};
     }
     const bool connection = IsConnectionError(code);
     const Question retry = {Question::kRetry, connection ? UINT(IDS_MSG_NO_INTERNET) : UINT(IDS_MSG_DOWNLOAD_FAILED_RETRY),
@@ -132,6 +136,8 @@ ProgressStep ProgressFlow::OnAnswer(INT_PTR answer) {
         }
     case Asked::kMessage:
         return Close(m_messageExit, m_messageEvent);
+    case Asked::kProxyLogin:
+        return AnswerProxyLogin(answer);
     default:
         return ProgressStep();
     }
@@ -152,14 +158,8 @@ ProgressStep ProgressFlow::AnswerLatest(INT_PTR answer) {
 
 ProgressStep ProgressFlow::AnswerRetry(INT_PTR answer) {
     switch (flow::RetryAnswer(answer, m_offer)) {
-    case Choice::kRetry: {
-        m_startFailLocal = false;
-        m_startFailExit = 0;
-        ProgressStep step;
-        step.kind = ProgressStep::kRetry;
-        step.resetFirst = m_retryReset;
-        return step;
-    }
+    case Choice::kRetry:
+        return RetryStep();
     case Choice::kLocal:
         return Close(0, -1, true);
     case Choice::kCancel:
@@ -168,6 +168,25 @@ ProgressStep ProgressFlow::AnswerRetry(INT_PTR answer) {
         m_firstAnswer = answer;
         return Ask(Asked::kRetryConfirm, kConfirmQuestion);
     }
+}
+
+ProgressStep ProgressFlow::RetryStep() {
+    m_startFailLocal = false;
+    m_startFailExit = 0;
+    ProgressStep step;
+    step.kind = ProgressStep::kRetry;
+    step.resetFirst = m_retryReset;
+    return step;
+}
+
+// OK: the download goes on with the credentials (what it has is kept);
+// anything else: the choices of any failed connection.
+ProgressStep ProgressFlow::AnswerProxyLogin(INT_PTR answer) {
+    if (answer == 1) {
+        m_retryReset = false;
+        return RetryStep();
+    }
+    return Failure(kErrNoConnection, -1, 0);
 }
 
 ProgressStep ProgressFlow::OnStarted(bool started) {
@@ -210,7 +229,7 @@ ProgressStep ProgressFlow::OnEnded(const DownloadEnd& end) {
 }
 
 ProgressStep ProgressFlow::Failure(int code, int64_t fileSize, UINT status) {
-    const flow::FailurePlan plan = flow::PlanFailure(code, m_offer, fileSize);
+    const flow::FailurePlan plan = flow::PlanFailure(code, m_offer, fileSize, m_proxyLogins);
     ProgressStep step;
     switch (plan.kind) {
     case flow::FailurePlan::kClose:
@@ -229,6 +248,10 @@ ProgressStep ProgressFlow::Failure(int code, int64_t fileSize, UINT status) {
         m_retry = plan.question;
         m_retryReset = plan.resetFirst;
         step = Ask(Asked::kRetry, plan.question);
+        break;
+    case flow::FailurePlan::kProxyLogin:
+        ++m_proxyLogins;
+        step = Ask(Asked::kProxyLogin, plan.question);
         break;
     }
     step.status = status;

@@ -37,15 +37,20 @@ Choice RetryAnswer(INT_PTR answer, bool offer);
 // The answer to the cancel confirmation asked after `first`.
 Choice AfterConfirm(INT_PTR confirm, INT_PTR first);
 
-// What a failed download's code leads to.
+// A proxy that asks for credentials is asked about this many times in a run
+// at most (the first time, and three times more after a refusal).
+constexpr int kMaxProxyLogins = 4;
+
+// What a failed download's code leads to; proxyLogins: how often the proxy's
+// credentials were asked for already.
 struct FailurePlan {
-    enum Kind { kClose, kCancelled, kDiskSpace, kAsk };
+    enum Kind { kClose, kCancelled, kDiskSpace, kAsk, kProxyLogin };
     Kind kind;
     int event;          // -1: none; kDiskSpace: recorded after the message, else at once
-    Question question;  // kAsk: the retry question; kDiskSpace: the message
+    Question question;  // kAsk: the retry question; kDiskSpace: the message; kProxyLogin: its text
     bool resetFirst;    // kAsk: Retry downloads afresh
 };
-FailurePlan PlanFailure(int code, bool offer, int64_t fileSize);
+FailurePlan PlanFailure(int code, bool offer, int64_t fileSize, int proxyLogins = 0);
 
 // How an ended download is taken. A cancel the person confirmed wins over
 // whatever the coordinator reported.
@@ -80,7 +85,7 @@ public:
     ProgressStep OnEnded(const DownloadEnd& end) override;
 
 private:
-    enum class Asked { kNone, kLatest, kLatestConfirm, kRetry, kRetryConfirm, kMessage };
+    enum class Asked { kNone, kLatest, kLatestConfirm, kRetry, kRetryConfirm, kMessage, kProxyLogin };
     ProgressStep Ask(Asked asked, const Question& question);
     ProgressStep Start(Download download, const wchar_t* url, bool localOnFailure, int exitOnFailure);
     ProgressStep Failure(int code, int64_t fileSize, UINT status);
@@ -88,6 +93,8 @@ private:
     ProgressStep Close(int exitCode, int event = -1, bool local = false);
     ProgressStep AnswerLatest(INT_PTR answer);
     ProgressStep AnswerRetry(INT_PTR answer);
+    ProgressStep AnswerProxyLogin(INT_PTR answer);
+    ProgressStep RetryStep();
 
     CInstaller* m_app;
     bool m_offer;
@@ -99,6 +106,7 @@ private:
     int m_messageEvent = -1;       // and the event then recorded (-1: none)
     bool m_startFailLocal = false; // a start that fails: the local installer,
     int m_startFailExit = 0;       // and this exit code
+    int m_proxyLogins = 0;         // times the proxy's credentials were asked for
 };
 
 }  // namespace kavri

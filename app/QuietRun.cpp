@@ -87,6 +87,10 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
             return result;
         }
         if (result == kErrTooLarge) return result;  // the same answer again
+        if (result == kErrProxyAuth) {  // nobody to ask for credentials
+            LogError(&Source(), result, L":Download, the proxy asks for a user name and password; a quiet run cannot give them.");
+            return result;
+        }
         if (result == kOk && mainInstaller)
             result = app->LaunchMainInstaller(downloader->GetFilePath(), app->GetConfig()->product.quietArgs.c_str(),
                                               installerExit);
@@ -103,6 +107,7 @@ int ExitFor(int result, DWORD installerExit) {
     if (result == kErrNotVerified) return kExitNotVerified;
     if (result == kErrLaunch) return kExitLaunchFailed;
     if (result == kErrDiskSpace) return kExitDisk;
+    if (result == kErrProxyAuth) return kExitProxyAuth;
     return kExitDownloadFailed;
 }
 
@@ -133,6 +138,7 @@ int RunQuiet(CInstaller* app) {
         app->SetState(stubInstaller_CheckNewVersion);
         const int config = DownloadWithRetries(app, &downloader, app->GetWebConfigUrl(), false, nullptr);
         if (config == kErrDiskSpace) return kExitDisk;
+        if (config == kErrProxyAuth) return kExitProxyAuth;  // the installer's download would meet it too
         if (config != kOk || !app->LoadConfig(downloader.GetFilePath()) || !app->GetDownloadUrl())
             return StartLocal(app);
     }

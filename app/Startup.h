@@ -19,6 +19,7 @@ enum EStartupExit : int {
     kExitNotVerified = -6,     // quiet: the download was refused by verification
     kExitLaunchFailed = -7,    // the main installer could not be started
     kExitOtherInstance = -8,   // quiet: another instance is running
+    kExitProxyAuth = -9,       // quiet: the proxy asks for credentials
 };
 
 // The whole start-up; returns the process exit code (a refusal above, or the

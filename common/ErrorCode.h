@@ -44,6 +44,10 @@ enum EErrorCode : int32_t {
     // -62: the downloader is busy with a download (configuration or Run
     //      refused while one runs).
     kErrDownloadBusy = -62,
+    // -407: the proxy asks for credentials (HTTP 407) that the run does not
+    //       have, or refused the ones it was given; retrying without new
+    //       ones cannot help.
+    kErrProxyAuth = -407,
     // -100: reading from the network failed with a non-connection error.
     kErrRead = -100,
     // -400: opening the URL failed with an error outside the connection group.
@@ -63,8 +67,8 @@ enum EErrorCode : int32_t {
 
 // True for the codes the progress window treats as "no Internet connection".
 inline bool IsConnectionError(int code) {
-    return code == kErrRead || code == kErrOpenUrl || code == kErrQueryInfo ||
-           code == kErrHttpStatus || (code <= kErrNoConnection && code >= kErrSession);
+    return code == kErrRead || code == kErrOpenUrl || code == kErrQueryInfo || code == kErrHttpStatus ||
+           code == kErrProxyAuth || (code <= kErrNoConnection && code >= kErrSession);
 }
 
 // True for -500..-502, the codes the download supervision treats specially.

@@ -79,7 +79,8 @@ int CDownloadCore::DoRunOnce() {
     int r = Connect();
     if (r != 0) {
         LogError(this, r, L"No connection available, breaking...");
-        return m_cancelled ? kavri::kCancelled : kavri::kErrNoConnection;
+        if (m_cancelled) return kavri::kCancelled;
+        return r == kavri::kErrProxyAuth ? r : kavri::kErrNoConnection;
     }
     try {
         if (m_cancelled) throw kavri::kCancelled;
@@ -112,8 +113,9 @@ int CDownloadCore::Connect() {
         WaitForRetryAfter();
         if (m_currentConnection) {
             r = FirstRequest(m_currentConnection);
-            if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric)) {
-                // Unreachable now: what was downloaded stays for a resume.
+            if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric || r == kavri::kErrProxyAuth)) {
+                // Unreachable now (or the proxy wants credentials): what was
+                // downloaded stays for a resume.
                 LogWarning(this, r, L":Connect, server not reachable, keeping the download for a resume.");
                 return m_cancelled ? kavri::kCancelled : r;
             }
@@ -130,6 +132,7 @@ int CDownloadCore::Connect() {
                 m_currentConnection = m_connections[i];
             else
                 DiscardDownload(false);
+            if (r == kavri::kErrProxyAuth) break;  // the same proxy answers every source
         }
     } catch (EErrorCode c) {
         r = c;

@@ -1,5 +1,6 @@
 // Pure HTTP helpers of the connection: URL checks, file names offered by a
-// URL or a server, header parsing, and one GET sent with its own time-outs.
+// URL or a server, header parsing, and one GET sent with its own time-outs
+// (and the run's proxy credentials).
 // Nothing here keeps state; every function may run on any thread.
 #include <shlwapi.h>
 
@@ -9,6 +10,7 @@
 
 #include "common/Handles.h"
 #include "download/Connection.h"
+#include "net/ProxyCredentials.h"
 
 namespace kavri {
 
@@ -221,6 +223,8 @@ bool SendGetRequest(HINTERNET session, const wchar_t* url, const wchar_t* header
         value = timeouts.receiveMs;
         InternetSetOptionW(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof(value));
     }
+    // A proxy that asks for credentials gets the ones typed in this run.
+    if (!ApplyProxyCredentials(request.Get())) return false;
     if (!HttpSendRequestW(request.Get(), headers, headers ? headersLength : 0, nullptr, 0)) return false;
     *connectOut = connect.Release();
     *requestOut = request.Release();

@@ -37,7 +37,7 @@ bool MayFollowRedirect(const std::vector<std::wstring>& seen, const std::wstring
 }
 
 AnswerVerdict JudgeAnswer(const AnswerFacts& a) {
-    AnswerVerdict v{kErrHttpStatus, false, -1};
+    AnswerVerdict v{a.status == 407 ? kErrProxyAuth : kErrHttpStatus, false, -1};
     // Only the bytes asked for are saved: never an encoded stream.
     if (!a.encoding.empty() && _wcsicmp(a.encoding.c_str(), L"identity") != 0) return v;
     bool ok = a.status == 200 || a.status == 206;

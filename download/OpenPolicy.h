@@ -51,11 +51,12 @@ struct AnswerFacts {
     bool acceptWhole;           // a 200 to a ranged request is taken (the first answer)
 };
 struct AnswerVerdict {
-    int code;       // 0, or kErrHttpStatus
+    int code;       // 0, kErrProxyAuth (a 407), or kErrHttpStatus
     bool ranged;    // 206 with the start asked for
     int64_t total;  // the size the Content-Range gave (-1 none)
 };
-// Only 200/206 with no encoding but identity; for a ranged request only a
+// Only 200/206 with no encoding but identity (a proxy's 407 is a failure of
+// its own); for a ranged request only a
 // 206 whose Content-Range starts at the offset asked for (or, with
 // acceptWhole, a 200: the file from byte 0).
 AnswerVerdict JudgeAnswer(const AnswerFacts& answer);

@@ -16,7 +16,7 @@ const uint32_t kMaxLimitedDelayMs = 8000;
 
 EndVerdict JudgeWorkerEnd(const WorkerOutcome& o) {
     if (o.result == kOk) return {EndAction::kDone, kOk};
-    if (o.result == kErrWriteFile || o.result == kErrTooLarge || o.result == kCancelled)
+    if (o.result == kErrWriteFile || o.result == kErrTooLarge || o.result == kErrProxyAuth || o.result == kCancelled)
         return {EndAction::kEndRun, o.result};
     if (o.changed) return {EndAction::kStartOver, o.result};
     if (o.downloaded > 0 && !o.limited) return {EndAction::kRestartNow, o.result};

@@ -17,6 +17,7 @@
 #define RC_IDS_BTN_NO 203
 #define RC_IDS_BTN_NO_INSTALL_FROM_CD 204
 #define RC_IDS_BTN_YES 205
+#define RC_IDS_BTN_OK 206
 #define RC_IDS_STATUS_PREPARING 500
 #define RC_IDS_STATUS_CONNECTING 501
 #define RC_IDS_STATUS_DOWNLOADING 502
@@ -40,6 +41,11 @@
 #define RC_IDS_MSG_INSTALL_LATEST 599
 #define RC_IDS_CAPTION_CANCEL 600
 #define RC_IDS_MSG_CONFIRM_CANCEL 601
+#define RC_IDS_CAPTION_PROXY_LOGIN 608
+#define RC_IDS_MSG_PROXY_LOGIN 609
+#define RC_IDS_MSG_PROXY_LOGIN_AGAIN 610
+#define RC_IDS_LABEL_USER 611
+#define RC_IDS_LABEL_PASSWORD 612
 
 // Icon, dialog templates and their controls
 #define RC_IDI_APP 300
@@ -47,11 +53,16 @@
 #define RC_IDD_QUESTION 710
 #define RC_IDD_CONFIRM 712
 #define RC_IDD_ERROR 714
+#define RC_IDD_PROXY_LOGIN 716
 #define RC_IDC_PROGRESS_BAR 1008
 #define RC_IDC_LINK 1009
 #define RC_IDC_PERCENT 1014
 #define RC_IDC_TRANSFER 1015
 #define RC_IDC_MSG_ICON 1017
+#define RC_IDC_USER_LABEL 1018
+#define RC_IDC_PASSWORD_LABEL 1019
+#define RC_IDC_USER 1020
+#define RC_IDC_PASSWORD 1021
 
 // The system's own icons (IDI_WARNING, IDI_QUESTION, IDI_ERROR). A dialog's
 // icon static that names one of them by number and finds no such icon in the

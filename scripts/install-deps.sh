@@ -7,7 +7,7 @@ packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
-  nginx-light googletest
+  nginx-light squid openssl osslsigncode googletest
   imagemagick x11-apps
 )
 if [ "${1:-}" = "--bench" ]; then packages+=(aria2 curl); fi

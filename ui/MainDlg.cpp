@@ -17,6 +17,7 @@
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/MsgBox.h"
+#include "ui/ProxyLoginDlg.h"
 
 namespace {
 
@@ -242,6 +243,7 @@ INT_PTR MainDlg::Ask(const kavri::Question& q) {
     case kavri::Question::kRetry: answer = AskRetry(q.text, q.secondButton, window); break;
     case kavri::Question::kConfirmCancel: answer = ConfirmCancel(q.text, IDS_CAPTION_CANCEL, window); break;
     case kavri::Question::kError: answer = ShowErrorMessage(window, q.text, q.value); break;
+    case kavri::Question::kProxyLogin: answer = AskProxyLogin(q.text, window); break;
     default: break;
     }
     if (--m_asking == 0) PostDeferred();

@@ -17,8 +17,10 @@ enum class Download { kWebConfig, kInstaller };
 
 // A question or message the window shows with itself as owner; the flow is
 // told the answer (MsgBox.h: 1 first button, 2 second, 0 closed, -1 not shown).
+// kProxyLogin asks for the proxy's user name and password: 1 (OK) means they
+// were stored for the run's requests (net/ProxyCredentials.h).
 struct Question {
-    enum Kind { kNone, kYesNo, kRetry, kConfirmCancel, kError };
+    enum Kind { kNone, kYesNo, kRetry, kConfirmCancel, kError, kProxyLogin };
     Kind kind = kNone;
     UINT text = 0;
     UINT secondButton = 0;  // kYesNo, kRetry

@@ -61,6 +61,7 @@ TEST(OpenPolicy, Answers) {
         {{206, L"gzip", L"bytes 0-9/10", true, 0, true}, kHttp, false, -1},
         {{416, L"", L"bytes */1000", true, 1000, false}, kHttp, false, -1},
         {{206, L"", L"bytes 5000000000-5000000099/6000000000", true, 5000000000ull, false}, 0, true, 6000000000ll},
+        {{407, L"", L"", true, 0, true}, kErrProxyAuth, false, -1},  // the proxy wants credentials
         {{206, L"", L"items 1-2/3", true, 1, false}, kHttp, false, -1}, {{206, L"", L"bytes 12", true, 12, false}, kHttp, false, -1},
     };
     for (const Row& r : rows) {

@@ -14,6 +14,7 @@ TEST(Supervision, WorkerEnds) {
         {{0, 0, false, false}, EndAction::kDone, 0}, {{0, 5, true, false}, EndAction::kDone, 0},
         {{kErrWriteFile, 9, false, false}, EndAction::kEndRun, kErrWriteFile},
         {{kCancelled, 0, false, true}, EndAction::kEndRun, kCancelled},
+        {{kErrProxyAuth, 3, false, false}, EndAction::kEndRun, kErrProxyAuth},  // no retry without credentials
         {{kErrHttpStatus, 0, false, true}, EndAction::kStartOver, 0},
         {{kConn, 1, false, false}, EndAction::kRestartNow, 0},  // it made progress
         {{kConn, 0, false, false}, EndAction::kPark, 0},

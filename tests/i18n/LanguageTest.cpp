@@ -8,8 +8,8 @@
 
 #include "i18n/LanguageResources.h"
 
-const UINT kTranslated[] = {200, 201, 202, 203, 204, 205, 500, 501, 502, 503, 504, 505,
-                            510, 590, 591, 593, 594, 595, 596, 597, 598, 599, 600, 601};
+const UINT kTranslated[] = {200, 201, 202, 203, 204, 205, 206, 500, 501, 502, 503, 504, 505, 510, 590,
+                            591, 593, 594, 595, 596, 597, 598, 599, 600, 601, 608, 609, 610, 611, 612};
 static LPCWSTR Block(UINT id) { return MAKEINTRESOURCEW((id >> 4) + 1); }
 
 // The stored table used for a language: the exact id, then the primary
@@ -59,7 +59,8 @@ TEST(Language, EveryTableIsComplete) {
         EnumResourceLanguagesW(nullptr, RT_STRING, Block(id), AddLanguage, reinterpret_cast<LONG_PTR>(&languages));
     EXPECT_EQ(languages.size(), 23u);
     const std::pair<UINT, UINT> dialogs[] = {{IDS_BTN_YES, IDS_BTN_NO_INSTALL_FROM_CD}, {IDS_BTN_YES, IDS_BTN_NO},
-        {IDS_BTN_RETRY, IDS_BTN_CANCEL}, {IDS_BTN_RETRY, IDS_BTN_NO_INSTALL_FROM_CD}};
+        {IDS_BTN_RETRY, IDS_BTN_CANCEL}, {IDS_BTN_RETRY, IDS_BTN_NO_INSTALL_FROM_CD},
+        {IDS_LABEL_USER, IDS_LABEL_PASSWORD}, {IDS_LABEL_USER, IDS_BTN_CANCEL}, {IDS_LABEL_PASSWORD, IDS_BTN_CANCEL}};
     for (LANGID language : languages) {
         LanguageResources table(language);
         for (UINT id : kTranslated) {

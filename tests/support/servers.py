@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""servers.py start|stop STATE_DIR: nginx and the fault-injecting test server for
-one test run, on free ports of 127.0.0.1. STATE_DIR/servers.json tells the tests
-where: {"nginx_port", "nginx_root", "testserver_port"}. Tests may add files to
-nginx_root (the test server serves them too, as file=NAME).
+"""servers.py start|stop STATE_DIR: nginx, the fault-injecting test server and a
+squid proxy that asks for Basic credentials, for one test run, on free ports of
+127.0.0.1. STATE_DIR/servers.json tells the tests where: {"nginx_port",
+"nginx_root", "testserver_port", "squid_port", "squid_user", "squid_password",
+"squid_log"}. Tests may add files to nginx_root (the test server serves them
+too, as file=NAME).
 """
 import json, os, random, signal, socket, subprocess, sys, time
 
@@ -27,6 +29,24 @@ http {{
     }}
 }}
 """
+
+SQUID_CONF = """
+http_port 127.0.0.1:{port}
+pid_filename {dir}/squid.pid
+cache_log {dir}/cache.log
+access_log stdio:{dir}/access.log
+coredump_dir {dir}
+cache deny all
+pinger_enable off
+strip_query_terms off
+shutdown_lifetime 0 seconds
+auth_param basic program /usr/lib/squid/basic_ncsa_auth {dir}/passwd
+auth_param basic realm kavri-test
+acl authed proxy_auth REQUIRED
+http_access allow authed
+http_access deny all
+"""
+SQUID_USER, SQUID_PASSWORD = "kavri-proxy", "s3cret pass:word"
 
 def free_port():
     with socket.socket() as s:
@@ -70,23 +90,45 @@ def start(state):
     if proc.poll() is not None:
         sys.exit("test server did not start; see testserver.log")
     info["testserver_port"] = int(open(port_file).read())
-    for what in ("nginx_port", "testserver_port"):
+    info.update(start_squid(state))
+    for what in ("nginx_port", "testserver_port", "squid_port"):
         wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", info[what])) == 0, f"{what} is not listening")
     with open(os.path.join(state, "servers.json"), "w") as f:
         json.dump(info, f)
     print("servers:", json.dumps(info))
 
+def start_squid(state):
+    """squid with one Basic user; its files in a directory its own user can write."""
+    directory = os.path.join(state, "squid")
+    os.makedirs(directory, exist_ok=True)
+    os.chmod(directory, 0o777)
+    hashed = subprocess.run(["openssl", "passwd", "-apr1", SQUID_PASSWORD], check=True, capture_output=True,
+                            text=True).stdout.strip()
+    with open(os.path.join(directory, "passwd"), "w") as f:
+        f.write("%s:%s\n" % (SQUID_USER, hashed))
+    port = free_port()
+    conf = os.path.join(directory, "squid.conf")
+    with open(conf, "w") as f:
+        f.write(SQUID_CONF.format(port=port, dir=directory))
+    with open(os.path.join(directory, "out.log"), "ab") as log:
+        proc = subprocess.Popen(["squid", "-N", "-f", conf], stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                                start_new_session=True)
+    with open(os.path.join(state, "squid.pid"), "w") as f:
+        f.write(str(proc.pid))
+    return {"squid_port": port, "squid_user": SQUID_USER, "squid_password": SQUID_PASSWORD,
+            "squid_log": os.path.join(directory, "access.log")}
+
 def stop(state, quiet=False):
     if os.path.exists(os.path.join(state, "nginx.pid")):
         subprocess.run(["nginx", "-c", os.path.join(state, "nginx.conf"), "-s", "stop", "-e",
                         os.path.join(state, "nginx-error.log")], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    pid_file = os.path.join(state, "testserver.pid")
-    if os.path.exists(pid_file):
-        try:
-            os.killpg(int(open(pid_file).read()), signal.SIGTERM)
-        except (OSError, ValueError):
-            pass
-        os.remove(pid_file)
+    for pid_file in (os.path.join(state, name) for name in ("testserver.pid", "squid.pid")):
+        if os.path.exists(pid_file):
+            try:
+                os.killpg(int(open(pid_file).read()), signal.SIGTERM)
+            except (OSError, ValueError):
+                pass
+            os.remove(pid_file)
     if os.path.exists(os.path.join(state, "servers.json")):
         os.remove(os.path.join(state, "servers.json"))
     if not quiet:

@@ -2,7 +2,7 @@
 // a person would. Run it in the same Wine prefix and display as the program.
 //
 //   uidriver <command> [--title T] [--has-id N] [--pid P] [--hwnd 0x..] [--timeout MS]
-//                      [--id N] [--repeat MS]
+//                      [--id N] [--repeat MS] [--text T]
 // The first visible top-level window (Z order) matching every filter given is
 // waited for (default 10000 ms); --has-id: it has a child control with that id
 // (1008 the progress window, 1017 a message dialog). Output: JSON lines.
@@ -13,6 +13,7 @@
 //                      window goes, for at most MS
 //   click --id N       buttons: BM_CLICK; statics: a left click at the centre
 //                      (exit 3 for a hidden or disabled control)
+//   type --id N --text T  an edit control's text set to T (WM_SETTEXT)
 //   escape             Escape posted to the window, so that it passes through
 //                      the dialog's message loop as a typed key would
 //   close              posts WM_CLOSE
@@ -30,7 +31,7 @@ namespace {
 using kavri_test::JsonString;
 
 struct Options {
-    std::wstring command, title;
+    std::wstring command, title, text;
     int hasId = 0, id = 0;
     DWORD pid = 0, timeoutMs = 10000, repeatMs = 0;
     HWND hwnd = nullptr;
@@ -61,6 +62,7 @@ bool ParseArgs(int argc, wchar_t** argv, Options* o) {
         else if (a == L"--timeout") o->timeoutMs = static_cast<DWORD>(n);
         else if (a == L"--repeat") o->repeatMs = static_cast<DWORD>(n);
         else if (a == L"--id") o->id = static_cast<int>(n);
+        else if (a == L"--text") o->text = v;
         else return false;
     }
     return true;
@@ -140,6 +142,11 @@ int Act(HWND dlg, const Options& o) {
     HWND c = FindControl(dlg, o.id);
     if (!c) return Fail(1, L"no such control");
     if (!IsWindowVisible(c) || !IsWindowEnabled(c)) return Fail(3, L"control is hidden or disabled");
+    if (o.command == L"type") {
+        DWORD_PTR done = 0;
+        SendMessageTimeoutW(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(o.text.c_str()), SMTO_ABORTIFHUNG, 3000, &done);
+        return Out("{\"typed\":" + Num(o.id) + "}");
+    }
     // Posted: a click that opens a modal dialog must not block the driver.
     if (IsClass(c, L"Static")) {
         RECT r = {};
@@ -159,9 +166,9 @@ int wmain(int argc, wchar_t** argv) {
     Options o;
     o.command = argc > 1 ? argv[1] : L"";
     if (!ParseArgs(argc, argv, &o) ||
-        std::wstring(L" dump click escape close ").find(L" " + o.command + L" ") == std::wstring::npos)
-        return Fail(2, L"usage: uidriver dump|click|escape|close [--title T] [--has-id N] [--pid P] "
-                       L"[--hwnd H] [--timeout MS] [--id N] [--repeat MS]");
+        std::wstring(L" dump click type escape close ").find(L" " + o.command + L" ") == std::wstring::npos)
+        return Fail(2, L"usage: uidriver dump|click|type|escape|close [--title T] [--has-id N] [--pid P] "
+                       L"[--hwnd H] [--timeout MS] [--id N] [--repeat MS] [--text T]");
     HWND dlg = nullptr;
     for (const DWORD start = GetTickCount(); !dlg; Sleep(20)) {
         for (HWND w = GetTopWindow(nullptr); w && !dlg; w = GetWindow(w, GW_HWNDNEXT))
