@@ -79,7 +79,8 @@ namespace kavri {
 void BrowserNameFromCommand(const wchar_t* command, wchar_t* out, DWORD size);
 
 // Firefox prefs.js lines -> proxy text. Feed lines in order; Finish() gives
-// the result: true with host[:port] or "" (no proxy), false for other types.
+// the result: true with host[:port] or "" (no proxy), false for other types
+// (the system's settings, a PAC file, auto-detection).
 class FirefoxPrefsParser {
 public:
     // Returns false once three matching lines were seen (stop reading).
@@ -89,7 +90,9 @@ public:
 private:
     char m_host[256] = "";
     char m_port[50] = "";
-    char m_type[10] = "0";
+    // Firefox writes only what differs from its defaults: without a type
+    // line it uses the system's settings (type 5), which the caller then takes.
+    char m_type[10] = "5";
     int m_count = 0;
 };
 }  // namespace kavri

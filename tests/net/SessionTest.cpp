@@ -20,27 +20,36 @@ namespace {
 const std::wstring kFirefoxDir = L"Application Data\\Mozilla\\Firefox\\";
 const wchar_t kOperaIni[] = L"Application Data\\Opera\\Opera\\profile\\opera6.ini";
 const wchar_t kFirefox[] = L"\"C:\\Program Files\\Mozilla Firefox\\firefox.exe\" -osint -url \"%1\"";
+std::wstring Ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 // One line of a Firefox prefs.js.
 std::string Pref(const char* key, const std::string& value) {
     return "user_pref(\"network.proxy." + std::string(key) + "\", " + value + ");\n";
 }
 
-// Redirects HKEY_CLASSES_ROOT of this process to a fresh key whose
-// "http\shell\open\command" is the given one (empty: none); removed after.
-struct ScopedClassesRoot {
-    const std::wstring path = L"Software\\KavriTest\\" + UniqueTag(L"hkcr");
+// Redirects a predefined key (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER) of this
+// process to a fresh key, with "name=value" lines (ProxyEnable a DWORD, an
+// empty name the default value) under subkey; removed after.
+struct ScopedPredefinedKey {
+    const HKEY which;
+    const std::wstring path = L"Software\\KavriTest\\" + UniqueTag(L"key");
     bool ok = false;
-    explicit ScopedClassesRoot(const std::wstring& command) {
+    ScopedPredefinedKey(HKEY predefined, const wchar_t* subkey, const std::string& lines) : which(predefined) {
         HKEY root = nullptr;
         RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr);
-        if (!command.empty())
-            RegSetKeyValueW(root, L"http\\shell\\open\\command", nullptr, REG_SZ, command.c_str(),
-                            static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-        ok = root && RegOverridePredefKey(HKEY_CLASSES_ROOT, root) == ERROR_SUCCESS;
+        for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = lines.substr(at, end - at), name = line.substr(0, line.find('='));
+            const std::wstring wname = Ascii(name), value = Ascii(line.substr(name.size() + 1));
+            const DWORD number = std::stoul("0" + line.substr(name.size() + 1), nullptr, 0);
+            const bool dword = name == "ProxyEnable";
+            RegSetKeyValueW(root, subkey, wname.empty() ? nullptr : wname.c_str(), dword ? REG_DWORD : REG_SZ,
+                            dword ? static_cast<const void*>(&number) : value.c_str(),
+                            dword ? 4 : static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        }
+        ok = root && RegOverridePredefKey(which, root) == ERROR_SUCCESS;
         if (root) RegCloseKey(root);
     }
-    ~ScopedClassesRoot() {
-        RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    ~ScopedPredefinedKey() {
+        RegOverridePredefKey(which, nullptr);
         RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
     }
 };
@@ -80,15 +89,21 @@ TEST(Session, ProcessWideOptions) {
 }
 
 // The browser's own proxy, end to end: the test server as the proxy, named in
-// the files under the profile (which is also the current directory; "%P" in
-// a text is its path, "%H" the test server's host:port).
+// the files under the profile (which is also the current directory), or in
+// the system's settings (file "HKCU": the text's lines are its values) when
+// the browser is another. "%P" in a text is the profile's path, "%H" the test
+// server's host:port, "%A" the address the row asks for.
 TEST(Session, ProxyOfTheDefaultBrowser) {
     const std::string ini = "[General]\r\nVersion=2\r\n[Profile0]\r\nIsRelative=1\r\nPath=Profiles/a.b\r\n";
     auto type = [](int t) {
         return Pref("type", std::to_string(t)) + Pref("http", "\"127.0.0.1\"") + Pref("http_port", "%N");
     };
     const std::wstring opera = L"C:\\Opera\\opera.exe \"%1\"", prefs = kFirefoxDir + L"Profiles\\a.b\\prefs.js";
-    const std::string use = "[PROXY]\r\nUse HTTP=";
+    const std::string use = "[PROXY]\r\nUse HTTP=", on = "ProxyEnable=1\nProxyServer=%H\n";
+    const std::wstring ie = L"\"C:\\x\\iexplore.exe\" %1", pac = kavri_test::NginxUrl(L"/proxy.pac");
+    const std::string proxyLine = "PROXY 127.0.0.1:" + std::to_string(kavri_test::TestServerPort());
+    ASSERT_TRUE(kavri_test::WriteFileBytes(kavri_test::NginxRoot() + L"\\proxy.pac",
+                                           "function FindProxyForURL(u, h) { return \"" + proxyLine + "\"; }\n"));
     // command empty: no browser registered; profiles.ini (Firefox) and one file under the profile.
     struct Row {
         const char* what;
@@ -116,24 +131,36 @@ TEST(Session, ProxyOfTheDefaultBrowser) {
         {"opera, another section", opera, "", kOperaIni, "[Proxy Settings]\r\nUse HTTP=1\r\nHTTP Server=%H\r\n",
          false},
         {"opera, no file", opera, "", L"", "", false},
-        {"other browser", L"\"C:\\x\\iexplore.exe\" %1", ini, prefs, type(1), false},
+        {"other browser", ie, ini, prefs, type(1), false},
         {"no browser", L"", ini, prefs, type(1), false},
+        {"system, a proxy", ie, "", L"HKCU", on, true},
+        {"system, no browser, a proxy by protocol", L"", "", L"HKCU", "ProxyEnable=1\nProxyServer=http=%H\n", true},
+        {"system, proxy off", ie, "", L"HKCU", "ProxyEnable=0\nProxyServer=%H\n", false},
+        {"system, the address bypassed", ie, "", L"HKCU", on + "ProxyOverride=%A\n", false},
+        {"system, another address bypassed", ie, "", L"HKCU", on + "ProxyOverride=10.1.1.1;<local>\n", true},
+        // Wine's WinINet keeps the URL of a PAC file (one naming the proxy) but does not run it: direct.
+        {"system, a PAC file only", ie, "", L"HKCU", "AutoConfigURL=" + kavri_test::Utf8(pac) + "\n", false},
     };
     int host = 1;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         ScopedProfile profile;
-        const std::string port = std::to_string(kavri_test::TestServerPort());
+        const std::string port = std::to_string(kavri_test::TestServerPort()), address = "127.0.0." + std::to_string(++host);
         auto fill = [&](std::string t) {
             for (const auto& kv : {std::make_pair("%P", kavri_test::Utf8(profile.dir.Path())),
-                                   std::make_pair("%H", "127.0.0.1:" + port), std::make_pair("%N", port)})
+                                   std::make_pair("%H", "127.0.0.1:" + port), std::make_pair("%N", port),
+                                   std::make_pair("%A", address)})
                 for (size_t at; (at = t.find(kv.first)) != t.npos;) t.replace(at, 2, kv.second);
             return t;
         };
+        const bool system = r.file == L"HKCU";
         if (!r.profiles.empty()) profile.Write(kFirefoxDir + L"profiles.ini", fill(r.profiles));
-        if (!r.file.empty()) profile.Write(r.file, fill(r.text));
-        ScopedClassesRoot classes(r.command);
-        ASSERT_TRUE(classes.ok);
+        if (!r.file.empty() && !system) profile.Write(r.file, fill(r.text));
+        ScopedPredefinedKey classes(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command",
+                                    r.command.empty() ? "" : "=" + kavri_test::Utf8(r.command) + "\n");
+        ScopedPredefinedKey settings(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                                     system ? fill(r.text) : "");
+        ASSERT_TRUE(classes.ok && settings.ok);
         wchar_t saved[MAX_PATH];
         GetCurrentDirectoryW(MAX_PATH, saved);
         SetCurrentDirectoryW(profile.dir.Path().c_str());
@@ -144,7 +171,7 @@ TEST(Session, ProxyOfTheDefaultBrowser) {
         // Nothing listens at the URL: only the proxy (the test server) answers.
         // (A host of its own for each row: WinINet reuses connections by host.)
         const std::wstring tag = UniqueTag(L"proxy");
-        CConnection c(&session, (L"http://127.0.0." + std::to_wstring(++host) + L":1/f?size=9&tag=" + tag).c_str());
+        CConnection c(&session, (Ascii("http://" + address) + L":1/f?size=9&tag=" + tag).c_str());
         EXPECT_EQ(c.Open() == 0, r.proxied);
         EXPECT_EQ(kavri_nettest::RequestsJson(tag).find("\"proxied\": true") != std::string::npos, r.proxied);
     }
@@ -169,7 +196,8 @@ TEST(BrowserProxy, FirefoxPrefsLines) {
     const std::string type1 = Pref("type", "1"), host = Pref("http", "\"h\""), port = Pref("http_port", "3128");
     struct Row { std::vector<std::string> lines; bool ok; std::wstring proxy; } rows[] = {
         {{"# Mozilla User Preferences", host, port, type1}, true, L"h:3128"}, {{type1, host}, true, L"h"},
-        {{type1, "user_pref(\"browser.x\", 1);", port}, true, L""}, {{host, port}, true, L""},  // type 0
+        {{type1, "user_pref(\"browser.x\", 1);", port}, true, L""}, {{Pref("type", "0"), host, port}, true, L""},
+        {{host, port}, false, L""},  // no type: Firefox's default, the system's settings
         {{Pref("type", "2"), host, port}, false, L""},    // PAC: not known here
         {{type1, type1, type1, host, port}, true, L""},  // three matching lines end the reading
         {{host, Pref("http", "\"h9\""), type1}, true, L"h9"}, {{" " + host, Pref("ftp", "\"x\""), type1}, true, L""},
