@@ -10,6 +10,7 @@
 #include "app/CrashHandler.h"
 
 #include <csetjmp>
+#include <cstdlib>
 #include <exception>
 
 #include <atomic>
@@ -19,6 +20,16 @@
 #include "i18n/LanguageResources.h"
 #include "log/Log.h"
 #include "ui/ProgressWindow.h"
+
+#if defined(__GLIBCXX__)
+// libstdc++'s initial terminate handler writes the exception's demangled
+// type to stderr, which a windowed program has not got; its demangler alone
+// was a tenth of setup.exe. This one stands in until InstallCrashHandler sets
+// OnTerminate, early in start-up.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
 
 namespace {
 

@@ -342,6 +342,12 @@ const wchar_t* CInstaller::GetDownloadUrl() const {
     return cfg && !cfg->product.downloadUrl.empty() ? cfg->product.downloadUrl.c_str() : nullptr;
 }
 
+const std::vector<std::wstring>& CInstaller::GetMirrors() const {
+    static const std::vector<std::wstring> none;
+    const InstallerConfig* cfg = m_config.load();
+    return cfg ? cfg->product.mirrors : none;
+}
+
 const wchar_t* CInstaller::GetWebConfigUrl() const {
     const InstallerConfig* cfg = m_config.load();
     return cfg && !cfg->product.webConfigUrl.empty() ? cfg->product.webConfigUrl.c_str() : nullptr;

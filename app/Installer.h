@@ -44,6 +44,9 @@ public:
     const wchar_t* GetHelpUrl() const;       // never null
     const wchar_t* GetDownloadUrl() const;   // null when empty
     const wchar_t* GetWebConfigUrl() const;  // null when empty
+    // The other sources of the download URL's file (the list stays valid
+    // until the configuration is replaced).
+    const std::vector<std::wstring>& GetMirrors() const;
     bool CanInstallFromCD() const;
     bool IsTrackingEnabled() const;
 

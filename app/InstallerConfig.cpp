@@ -163,11 +163,32 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
     ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
     ReadString(iniPath, L"PRODUCT", L"QuietArgs", &cfg->product.quietArgs);
+    ReadMirrors(iniPath, &cfg->product.mirrors);
 
     ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
     ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
     ReadString(iniPath, L"CAMPAIGN", L"MEDIUM", &cfg->campaign.medium);
     ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
+}
+
+bool ReadMirrors(const wchar_t* iniPath, std::vector<std::wstring>* mirrors) {
+    std::vector<std::wstring> found;
+    bool named = false;
+    for (int n = 1; n <= kMaxMirrors; ++n) {
+        std::wstring value;
+        const std::wstring key = L"Mirror" + std::to_wstring(n);
+        if (!ReadKey(iniPath, L"PRODUCT", key.c_str(), &value)) continue;
+        named = true;
+        if (SplitHttpUrl(value.c_str(), nullptr, nullptr, nullptr)) {
+            found.push_back(value);
+        } else if (!value.empty()) {
+            CLog source(kSourceName);
+            LogWarning(&source, kErrBadArgument, L":ReadIniFile, [PRODUCT] %ls is not http or https and was ignored.",
+                       key.c_str());
+        }
+    }
+    if (named) *mirrors = found;
+    return named;
 }
 
 const wchar_t* WebConfigVerdictText(WebConfigVerdict verdict) {
@@ -228,6 +249,9 @@ WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, In
     // The hash belongs to its URL.
     const bool sameUrl = cfg->product.downloadUrl == local.downloadUrl;
     cfg->product.sha256 = !sha256.empty() ? sha256 : sameUrl ? local.sha256 : std::wstring();
+    // So do the mirrors: the local ones serve the local URL's file.
+    std::vector<std::wstring> named;
+    if (!ReadMirrors(iniPath, &named) && !sameUrl) cfg->product.mirrors.clear();
     // Without a signer the local hash is the only pin: nothing from the
     // network may replace it or point it at another file.
     if (!signerPinned && !local.sha256.empty() && (!sameUrl || cfg->product.sha256 != local.sha256))
@@ -263,6 +287,7 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
         return false;
     };
 
+    const std::wstring iniUrl = cfg->product.downloadUrl;
     size_t i = 0;
     // A first argument that is not a switch ('-' or '/') is the download URL.
     if (!IsSwitchWord(args[0])) {
@@ -303,6 +328,9 @@ void ApplyCommandLine(const std::vector<std::wstring>& args, InstallerConfig* cf
                 break;  // unknown letters are ignored
         }
     }
+    // The INI file's mirrors serve the INI file's URL: another URL given here
+    // drops them (with no URL in the INI they serve the one given here).
+    if (!iniUrl.empty() && cfg->product.downloadUrl != iniUrl) cfg->product.mirrors.clear();
 }
 
 }  // namespace kavri

@@ -28,6 +28,8 @@ public:
     std::wstring signer;  // ';'-separated "sha256:<hex>" / "CN=<name>" entries
     std::wstring sha256;  // the download's expected SHA-256, hex
     std::wstring quietArgs;  // the main installer's arguments in quiet mode
+    // Other sources of the file at downloadUrl (Mirror1..Mirror4), http(s) only.
+    std::vector<std::wstring> mirrors;
     uint32_t version;
 };
 
@@ -66,6 +68,11 @@ constexpr size_t kMaxValueChars = 2047;
 // Reads an INI file (full path) into cfg; keys that are missing or empty keep
 // the field. [DEBUG] LogLevel is applied to the global log level at once.
 void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
+// [PRODUCT] Mirror1..Mirror4: when the file names any of them, *mirrors
+// becomes the http(s) ones among them (others are logged and skipped) and the
+// result is true; otherwise *mirrors is left as it is.
+constexpr int kMaxMirrors = 4;
+bool ReadMirrors(const wchar_t* iniPath, std::vector<std::wstring>* mirrors);
 
 // Applies the arguments after the program name (argv[1..]) to cfg: a first
 // argument that is not a switch is the download URL; a switch ('-' or '/',

@@ -102,6 +102,7 @@ ProgressStep ProgressFlow::Start(Download download, const wchar_t* url, bool loc
     step.kind = ProgressStep::kStart;
     step.download = download;
     step.url = url;
+    if (download == Download::kInstaller && m_app) step.mirrors = &m_app->GetMirrors();
     return step;
 }
 

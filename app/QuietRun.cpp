@@ -65,6 +65,8 @@ int DownloadWithRetries(CInstaller* app, CDownloader* downloader, const wchar_t*
                         DWORD* installerExit) {
     try {
         downloader->SetUrl(url);
+        if (mainInstaller)
+            for (const std::wstring& mirror : app->GetMirrors()) downloader->AddUrl(mirror.c_str());
         downloader->SetKind(mainInstaller ? DownloadKind::Program : DownloadKind::Settings);
     } catch (EErrorCode code) {
         LogError(&Source(), code, L":Download, \"%ls\" was refused.", url);

@@ -214,7 +214,7 @@ ISegmentHost::Work CDownloadCore::NextPiece(const CSegment& worker, kavri::ByteR
         if (s->id < rates.size()) rates[s->id] = s->Rate();
     if (!m_plan.Next(worker.id, rates, piece))  // an idle worker stays to take over a piece that turns out slow
         return m_plan.Ranges() && !m_plan.Complete() ? Work::kLater : Work::kNone;
-    *ifRange = m_validator;
+    *ifRange = m_onMirror ? m_mirrorValidator : m_validator;
     return Work::kPiece;
 }
 
@@ -223,8 +223,9 @@ bool CDownloadCore::SameFile(const CSegment& worker, const kavri::AnswerInfo& an
     if (!IsMember(worker)) return true;  // it stops at its next check
     if (m_plan.Ranges() && answer.total != m_fileSize) return false;
     // A server that ignores If-Range still shows a new ETag.
-    const bool etag = !m_validator.empty() && m_validator[0] != L'W' && m_validator.find(L'"') != std::wstring::npos;
-    return !etag || answer.etag.empty() || answer.etag == m_validator;
+    const std::wstring& v = m_onMirror ? m_mirrorValidator : m_validator;
+    const bool etag = !v.empty() && v[0] != L'W' && v.find(L'"') != std::wstring::npos;
+    return !etag || answer.etag.empty() || answer.etag == v;
 }
 
 int64_t CDownloadCore::Deliver(const CSegment& worker, uint64_t offset, const void* data, uint32_t count,
@@ -358,6 +359,9 @@ void CDownloadCore::DiscardDownload(bool deleteFile) {
     m_validator.clear();
     m_resumed = 0;
     m_resumeFromDisk = false;
+    m_planSource = nullptr;
+    std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+    m_onMirror = false;
 }
 
 void CDownloadCore::Reset(bool keepConnections) {
@@ -367,6 +371,10 @@ void CDownloadCore::Reset(bool keepConnections) {
     m_first = nullptr;
     if (m_filePath[0]) LogInfo(this, L":Reset, delete file.");
     DiscardDownload(true);
+    // The same file again after one that mixed sources (verification refused
+    // it): this time from one source.
+    m_singleSource = keepConnections && m_lastMixed;
+    m_lastMixed = false;
     if (!keepConnections) {
         for (CConnection* connection : m_connections) delete connection;
         m_connections.clear();

@@ -99,6 +99,11 @@ protected:
 
     int DoRun();
     int DoRunOnce();
+    // The run's source failed with code: the next source not yet dropped
+    // goes on from the bytes on disk (a body without ranges starts over
+    // there). False when none is left, or one source must serve the file.
+    bool SwitchSource(int code);
+    bool HasOtherSource() const;
     int Connect();
     int FirstRequest(CConnection* connection);
     // Waits (cancellably) until the wait a refused first request was asked for has passed.
@@ -130,8 +135,8 @@ protected:
     bool ReleaseTestSegments(const std::vector<CSegment*>& probes);
     static int WaitForTestSegments(std::vector<CSegment*>& probes);
 
-    // The resume record: found for this URL, kept up to date, removed.
-    bool LoadResume(CConnection* connection);
+    // The resume record: found for one of the sources, kept up to date, removed.
+    bool LoadResume();
     void SaveResume(bool force);
     void DeleteResume();
     std::wstring Folder() const;
@@ -183,6 +188,15 @@ protected:
     kavri::ByteRange m_firstPiece;
     ULONGLONG m_notBefore = 0;  // no first request before this tick (Retry-After); run thread only
     std::wstring m_validator;
+    // Sources (m_connections) of one Run: the one the plan was made from,
+    // those that failed, and the validator If-Range carries to another one.
+    CConnection* m_planSource = nullptr;
+    std::vector<bool> m_dropped;
+    bool m_onMirror = false;        // under m_planLock, with m_mirrorValidator
+    std::wstring m_mirrorValidator;
+    bool m_mixed = false;           // this download's bytes came from more than one source
+    bool m_lastMixed = false;       // ... and so did the last completed file
+    bool m_singleSource = false;    // the next download keeps to one source
     std::wstring m_recordPath;  // set while a resume record is kept
     int64_t m_resumed;
     bool m_resumeFromDisk;  // the plan comes from a resume record

@@ -35,8 +35,11 @@ std::wstring ValidatorOf(const kavri::AnswerInfo& a) {
 
 int CDownloadCore::DoRun() {
     int r = 0;
+    m_dropped.assign(m_connections.size(), false);
+    m_mixed = false;
     for (int restarts = 0;; ++restarts) {
         r = DoRunOnce();
+        if (!m_cancelled && kavri::IsSourceFailure(r) && SwitchSource(r)) continue;
         if (r != kChanged) break;
         LogWarning(this, kavri::kErrHttpStatus, L":DoRun, the file on the server has changed; starting over.");
         DiscardDownload(true);
@@ -65,6 +68,7 @@ int CDownloadCore::DoRun() {
     }
     if (r == kavri::kCancelled && m_filePath[0]) LogInfo(this, L":DoRun, delete file.");
     if (r == 0) DeleteResume();
+    if (r == 0) m_lastMixed = m_mixed;
     const int64_t size = m_plan.Size() == UINT64_MAX ? -1 : static_cast<int64_t>(m_plan.Size());  // -1: unknown
     const int64_t written = m_bytesWritten.load();
     DiscardDownload(r == kavri::kCancelled);
@@ -92,6 +96,8 @@ int CDownloadCore::DoRunOnce() {
             const int t = RunConnectivityTest();
             if (t != 0) LogError(this, t, L"%ls: Error while running connectivity test", L"CDownloadCore::DoRun");
             CreateSegments(m_currentConnection);
+        } else if (m_segments.empty()) {
+            CreateSegments(m_currentConnection);  // another source goes on
         }
         StartSegments();
         r = WaitAll();
@@ -113,9 +119,10 @@ int CDownloadCore::Connect() {
         WaitForRetryAfter();
         if (m_currentConnection) {
             r = FirstRequest(m_currentConnection);
-            if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric || r == kavri::kErrProxyAuth)) {
-                // Unreachable now (or the proxy wants credentials): what was
-                // downloaded stays for a resume.
+            if (r != 0 && (kavri::IsNoConnection(r) || r == kavri::kErrGeneric || r == kavri::kErrProxyAuth ||
+                           HasOtherSource())) {
+                // Unreachable now (or the proxy wants credentials, or another
+                // source may go on): what was downloaded stays.
                 LogWarning(this, r, L":Connect, server not reachable, keeping the download for a resume.");
                 return m_cancelled ? kavri::kCancelled : r;
             }
@@ -126,12 +133,14 @@ int CDownloadCore::Connect() {
         }
         for (size_t i = 0; !m_currentConnection && i < m_connections.size() && r != 0; ++i) {
             if (m_cancelled) throw kavri::kCancelled;
-            if (!m_planned) LoadResume(m_connections[i]);
+            if (i < m_dropped.size() && m_dropped[i]) continue;
+            if (!m_planned) LoadResume();
             r = FirstRequest(m_connections[i]);
             if (r == 0)
                 m_currentConnection = m_connections[i];
             else
                 DiscardDownload(false);
+            if (r != 0 && kavri::IsSourceFailure(r) && i < m_dropped.size()) m_dropped[i] = true;
             if (r == kavri::kErrProxyAuth) break;  // the same proxy answers every source
         }
     } catch (EErrorCode c) {
@@ -156,12 +165,15 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
     m_first->SetAcceptWholeAnswer(true);
     m_first->SetAcceptsRanges(true);
     const bool resuming = m_planned || m_resumeFromDisk;
+    // Going on elsewhere: that source's own validator (if any) is learnt
+    // from its answer, so no If-Range is sent to it yet.
+    const bool elsewhere = resuming && m_planSource && connection != m_planSource;
     kavri::ByteRange piece{0, kFirstPiece};
     if (resuming) {
         std::lock_guard<kavri::CriticalSection> lock(m_planLock);
         if (!m_plan.FirstMissing(kavri::PiecePlanner::kMaxPiece, &piece)) piece = {0, 1};
     }
-    m_first->SetRange(piece.start, piece.end, resuming ? m_validator : std::wstring());
+    m_first->SetRange(piece.start, piece.end, resuming && !elsewhere ? m_validator : std::wstring());
     int64_t length = -1;
     const int r = m_first->QueryFileInformation(&m_lastModified, &length);
     if (r != 0) {
@@ -173,8 +185,23 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
     const kavri::AnswerInfo& a = m_first->Answer();
     connection->SetRequestUrl(a.finalUrl);
     connection->SetFreshAnswers(m_fresh);
-    const kavri::FirstMeaning meaning =
-        kavri::JudgeFirstAnswer({a.ranged, a.total, ValidatorOf(a)}, resuming, m_fileSize, m_validator);
+    const kavri::FirstAnswer facts{a.ranged, a.total, ValidatorOf(a)};
+    if (elsewhere) {
+        if (!kavri::SameFileElsewhere(facts, m_fileSize, m_validator)) {
+            LogWarning(this, kavri::kErrHttpStatus, L":Connect, \"%ls\" serves another file (%I64d bytes, \"%ls\").",
+                       connection->GetUrl(), a.total, facts.validator.c_str());
+            delete m_first;
+            m_first = nullptr;
+            return kavri::kErrHttpStatus;  // that source is dropped
+        }
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        m_onMirror = true;
+        m_mirrorValidator = facts.validator;
+        m_firstPiece = {piece.start, std::min<uint64_t>(piece.end, static_cast<uint64_t>(a.total))};
+        connection->SetAcceptsRanges(true);
+        return 0;
+    }
+    const kavri::FirstMeaning meaning = kavri::JudgeFirstAnswer(facts, resuming, m_fileSize, m_validator);
     if (resuming && meaning != kavri::FirstMeaning::kPlan) {
         // Another version of the file: nothing of the old one is kept. A whole
         // body (200) is the new file itself and is read as it comes.
@@ -191,6 +218,7 @@ int CDownloadCore::FirstRequest(CConnection* connection) {
             m_fileSize = a.total;
             m_validator = ValidatorOf(a);
             m_plan.Begin(static_cast<uint64_t>(a.total), true);
+            m_planSource = connection;
         }
         m_firstPiece = {piece.start, std::min<uint64_t>(piece.end, static_cast<uint64_t>(a.total))};
         connection->SetAcceptsRanges(true);
@@ -314,6 +342,39 @@ void CDownloadCore::RemoveSegment(size_t index) {
         m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(index));
     }
     ReleaseSegment(segment);
+}
+
+bool CDownloadCore::HasOtherSource() const {
+    if (m_singleSource) return false;
+    for (size_t i = 0; i < m_connections.size() && i < m_dropped.size(); ++i)
+        if (!m_dropped[i] && m_connections[i] != m_currentConnection) return true;
+    return false;
+}
+
+bool CDownloadCore::SwitchSource(int code) {
+    if (!m_currentConnection || !HasOtherSource()) return false;
+    size_t next = m_connections.size();
+    for (size_t i = 0; i < m_connections.size(); ++i) {
+        if (m_connections[i] == m_currentConnection) m_dropped[i] = true;
+        else if (!m_dropped[i] && next == m_connections.size()) next = i;
+    }
+    LogWarning(this, code, L":DoRun, \"%ls\" failed; going on from \"%ls\".", m_currentConnection->GetUrl(),
+               m_connections[next]->GetUrl());
+    ReleaseAllSegments();
+    delete m_first;
+    m_first = nullptr;
+    if (m_planned && !m_plan.Ranges()) {
+        DiscardDownload(true);  // a body without ranges cannot go on elsewhere
+    } else {
+        std::lock_guard<kavri::CriticalSection> lock(m_planLock);
+        const std::vector<kavri::ByteRange> done = m_plan.Done();
+        m_mixed = m_mixed || !done.empty();
+        m_plan.Begin(m_plan.Size(), m_plan.Ranges(), done);  // the lanes of the old workers go
+    }
+    m_currentConnection = m_connections[next];
+    m_notBefore = 0;  // a wait another server asked for
+    m_stopWorkers = 0;
+    return true;
 }
 
 void CDownloadCore::CreateSegments(CConnection* connection) {

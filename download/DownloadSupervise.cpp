@@ -174,7 +174,7 @@ std::wstring CDownloadCore::Folder() const {
     return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(temp);
 }
 
-bool CDownloadCore::LoadResume(CConnection* connection) {
+bool CDownloadCore::LoadResume() {
     if (m_fresh) return false;
     const std::wstring folder = Folder();
     const std::wstring path = kavri::ResumeRecordPath(folder);
@@ -187,9 +187,14 @@ bool CDownloadCore::LoadResume(CConnection* connection) {
         }
         return false;
     }
+    // The record names the source its validator belongs to: this one or
+    // another source of the same file.
+    CConnection* source = nullptr;
+    for (CConnection* c : m_connections)
+        if (state.url == c->GetUrl()) source = c;
     wchar_t file[MAX_PATH];
     WIN32_FILE_ATTRIBUTE_DATA info;
-    if (state.url != connection->GetUrl() || !kavri::JoinInside(folder.c_str(), state.fileName.c_str(), file) ||
+    if (!source || !kavri::JoinInside(folder.c_str(), state.fileName.c_str(), file) ||
         !GetFileAttributesExW(file, GetFileExInfoStandard, &info) ||
         ((static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) != state.size)
         return false;
@@ -199,6 +204,7 @@ bool CDownloadCore::LoadResume(CConnection* connection) {
     m_validator = state.validator;
     wcscpy(m_filePath, file);
     m_resumeFromDisk = true;
+    m_planSource = source;
     LogInfo(this, L":LoadResume, %I64u of %I64d bytes of \"%ls\" are on disk.", m_plan.DoneBytes(), state.size,
             file);
     return true;
@@ -223,7 +229,7 @@ void CDownloadCore::SaveResume(bool force) {
     if (!kavri::JoinInside(folder.c_str(), name, inside) || _wcsicmp(inside, m_filePath) != 0) return;
     // The bytes the record names are on the disk before the record is.
     m_writer.Flush();
-    state.url = m_currentConnection->GetUrl();
+    state.url = (m_planSource ? m_planSource : m_currentConnection)->GetUrl();
     state.fileName = name;
     state.validator = m_validator;
     state.size = m_fileSize;

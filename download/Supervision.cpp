@@ -49,6 +49,12 @@ FirstMeaning JudgeFirstAnswer(const FirstAnswer& a, bool resuming, int64_t size,
     return a.ranged ? FirstMeaning::kNoTotal : FirstMeaning::kWholeBody;
 }
 
+bool SameFileElsewhere(const FirstAnswer& a, int64_t size, const std::wstring& validator) {
+    return a.ranged && a.total == size && size > 0 && (a.validator.empty() || validator.empty() || a.validator == validator);
+}
+
+bool IsSourceFailure(int code) { return IsConnectionError(code) && code != kErrProxyAuth; }
+
 bool EnoughSpace(uint64_t available, int64_t size) {
     if (size <= 0) return true;  // an unknown size cannot be checked
     const uint64_t bytes = static_cast<uint64_t>(size);

@@ -70,6 +70,16 @@ enum class FirstMeaning {
 // version too: the old one is discarded and the body is the new file.
 FirstMeaning JudgeFirstAnswer(const FirstAnswer& answer, bool resuming, int64_t size, const std::wstring& validator);
 
+// Another source of the same file (a mirror) may go on with a download
+// planned from one source when its first answer is a range of the same size
+// and the validators agree where both give one.
+bool SameFileElsewhere(const FirstAnswer& answer, int64_t size, const std::wstring& validator);
+
+// A failure that belongs to the run's source (unreachable, refused, another
+// file): the next source may go on. Not a cancel, the local disk, a proxy
+// that wants credentials (every source is behind it) or a settings file too large.
+bool IsSourceFailure(int code);
+
 // True when a file of `size` bytes (<= 0: unknown) may be written to a disk
 // with `available` free bytes: three times the size, so the installer it
 // becomes still has room to run.

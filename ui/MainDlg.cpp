@@ -219,7 +219,7 @@ void MainDlg::Perform(kavri::ProgressStep step) {
             step = m_flow->OnAnswer(Ask(step.question));
             break;
         case kavri::ProgressStep::kStart:
-            step = m_flow->OnStarted(StartDownload(step.download, step.url));
+            step = m_flow->OnStarted(StartDownload(step.download, step.url, step.mirrors));
             break;
         case kavri::ProgressStep::kRetry:
             step = m_flow->OnStarted(RunAgain(step.resetFirst));
@@ -256,13 +256,15 @@ void MainDlg::PostDeferred() {
     m_deferred = -1;
 }
 
-bool MainDlg::StartDownload(kavri::Download download, const wchar_t* url) {
+bool MainDlg::StartDownload(kavri::Download download, const wchar_t* url, const std::vector<std::wstring>* mirrors) {
     if (!url || !*url) {
         LogError(&Source(), kavri::kErrBadArgument, L":StartDownload, no URL to download.");
         return false;
     }
     return Run(L"StartDownload", [&] {
         m_downloader->SetUrl(url);
+        if (mirrors)
+            for (const std::wstring& mirror : *mirrors) m_downloader->AddUrl(mirror.c_str());
         // The web configuration must be current; the installer may come
         // from a cache and survives a restart half-way.
         m_downloader->SetKind(download == kavri::Download::kWebConfig ? DownloadKind::Settings : DownloadKind::Program);

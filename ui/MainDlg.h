@@ -49,7 +49,7 @@ private:
     void Perform(kavri::ProgressStep step);
     INT_PTR Ask(const kavri::Question& question);
     // False (logged) when the URL is empty or refused or the run did not start.
-    bool StartDownload(kavri::Download download, const wchar_t* url);
+    bool StartDownload(kavri::Download download, const wchar_t* url, const std::vector<std::wstring>* mirrors);
     bool RunAgain(bool resetFirst);
     // prepare, then Run; what names the step in the log.
     bool Run(const wchar_t* what, const std::function<void()>& prepare);

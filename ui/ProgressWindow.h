@@ -10,6 +10,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace kavri {
 
@@ -41,6 +43,7 @@ struct ProgressStep {
     Question question;
     Download download = Download::kInstaller;
     const wchar_t* url = nullptr;
+    const std::vector<std::wstring>* mirrors = nullptr;  // kStart: other sources of url's file
     bool resetFirst = false;
     int exitCode = 0;
 };

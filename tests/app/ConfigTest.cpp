@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -23,14 +24,15 @@ static Want Fields(const InstallerConfig& c) {
             {"os", n(os.dwMajorVersion) + L"." + n(os.dwMinorVersion)}, {"ram", n(c.runtime.ramMB)},
             {"cpu", n(c.runtime.cpuMHz)}, {"hdd", n(c.runtime.hddMB)}, {"track", c.campaign.trackingUrlTemplate},
             {"source", c.campaign.source}, {"info", c.campaign.information}, {"medium", c.campaign.medium},
-            {"level", std::to_wstring(GetLogLevel())}};
+            {"level", std::to_wstring(GetLogLevel())},
+            {"mirrors", std::accumulate(c.product.mirrors.begin(), c.product.mirrors.end(), std::wstring())}};
 }
 
 // Runs step on a known record at log level 0 and compares the fields named in want.
 static void Check(const std::function<void(InstallerConfig*)>& step, const Want& want, size_t row) {
     InstallerConfig c;
     c.product.downloadUrl = L"old", c.product.name = L"Default", c.campaign.trackingUrlTemplate = L"t";
-    c.localization.maxSegments = 10, c.localization.lcid = 1033;
+    c.localization.maxSegments = 10, c.localization.lcid = 1033, c.product.mirrors = {L"http://m/"};
     kavri::ParseOsVersion(L"6.1", &c.runtime.osVersion);
     const int level = GetLogLevel();
     SetLogLevel(0);
@@ -44,11 +46,11 @@ const std::wstring kLongest = L"http://h/" + std::wstring(kavri::kMaxValueChars 
 
 TEST(Config, CommandLine) {
     const struct { std::vector<std::wstring> args; Want want; } rows[] = {
-        {{L"-u", L"x"}, {{"url", L"x"}}}, {{L"/U", L"x"}, {{"url", L"x"}}}, {{L"-UrlOfMine", L"x"}, {{"url", L"x"}}},
+        {{L"-u", L"x"}, {{"url", L"x"}, {"mirrors", L""}}}, {{L"/U", L"x"}, {{"url", L"x"}}},  // the mirrors were old's {{L"-UrlOfMine", L"x"}, {{"url", L"x"}}},
         {{L"-u", L"x", L"/url", L"y"}, {{"url", L"y"}}},                     // the later one wins
         {{L"http://first"}, {{"url", L"http://first"}}},                     // a first word that is no switch
         {{L"-s", L"-4"}, {{"segments", L"4294967292"}}}, {{L"-u", L"/x"}, {{"url", L"old"}}},  // a switch is no value
-        {{L"-c", L"1031", L"-s"}, {{"lcid", L"1031"}, {"segments", L"10"}}},
+        {{L"-c", L"1031", L"-s"}, {{"lcid", L"1031"}, {"segments", L"10"}, {"mirrors", L"http://m/"}}},
         {{L"-", L"5", L"/", L"6", L"-x", L"3"}, {{"url", L"old"}, {"segments", L"10"}}},
         {{L"http://b", L"-s", L"4", L"-t", L"0"}, {{"url", L"http://b"}, {"segments", L"4"}, {"track", L""}}},
         {{L"-t", L"1"}, {{"track", L"t"}}}, {{L"-Tracking", L"off"}, {{"track", L""}}},
@@ -77,6 +79,9 @@ TEST(Config, IniFile) {
         {"[RUNTIME]\nOSVersion=10.0.19041\n[PRODUCT]\nVer=-5", {{"os", L"10.0"}, {"ver", L"0"}}}, {"[RUNTIME]\nOSVersion=x.y", {{"os", L"0.0"}}},
         {"[PRODUCT]\nURL=u\nName=\nHelp=h\nConfig=c\nVer=3",
          {{"url", L"u"}, {"name", L"Default"}, {"help", L"h"}, {"config", L"c"}, {"ver", L"3"}, {"lcid", L"1033"}}},
+        {"[PRODUCT]\nMirror1=http://a/\nMirror2=\nMirror3=ftp://c/\nMirror4=https://d/\nMirror5=http://e/",
+         {{"mirrors", L"http://a/https://d/"}}},  // only http(s), four at most
+        {"[PRODUCT]\nURL=u", {{"mirrors", L"http://m/"}}},
         {"[PRODUCT]\nInstaller=C:/Kavri/setup.exe /S /v", {{"installer", L"C:\\Kavri\\setup.exe /S /v"}}},
         {"[PRODUCT]\nInstaller=\"C:\\P F\\s.exe\" /S", {{"installer", L"\"C:\\P F\\s.exe\" /S"}}},
         {"[PRODUCT]\nInstaller=nosuch.exe /S /v\"/qn\"", {{"installer", here + L"nosuch.exe /S /v\"/qn\""}}},

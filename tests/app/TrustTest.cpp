@@ -127,7 +127,8 @@ TEST(Trust, HostileNamesFromTheNetwork) {
 TEST(Trust, HostileWebConfigurations) {
     using V = kavri::WebConfigVerdict;
     const std::string a = "URL=http://h/a.exe\r\n", hashA = "SHA256=" + std::string(64, 'a') + "\r\n";
-    const std::string signer = "Signer=CN=Kavri\r\n", local = "Installer=C:\\cd\\setup.exe /S\r\nQuietArgs=/quiet\r\n";
+    const std::string signer = "Signer=CN=Kavri\r\n",
+                      local = "Installer=C:\\cd\\setup.exe /S\r\nQuietArgs=/quiet\r\nMirror1=http://m/a.exe\r\n";
     const std::wstring wA(64, L'a'), wB(64, L'b');
     const struct {
         std::string local, web;
@@ -171,6 +172,7 @@ TEST(Trust, HostileWebConfigurations) {
         if (r.verdict != V::Taken) continue;
         EXPECT_EQ(r.url, cfg.product.downloadUrl) << "row " << i;
         EXPECT_EQ(r.sha256, cfg.product.sha256) << "row " << i;
+        EXPECT_EQ(r.url == L"http://h/a.exe", cfg.product.mirrors.size() == 1) << "row " << i;  // they serve their URL
         EXPECT_EQ(before.installer, cfg.product.installer) << "row " << i;
         EXPECT_EQ(before.signer, cfg.product.signer) << "row " << i;
         EXPECT_EQ(before.quietArgs, cfg.product.quietArgs) << "row " << i;

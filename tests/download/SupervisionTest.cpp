@@ -27,6 +27,21 @@ TEST(Supervision, WorkerEnds) {
     }
 }
 
+// Another source may go on with a download when it serves the same file;
+// a failure of the source lets the next one go on, a local one does not.
+TEST(Supervision, OtherSources) {
+    const std::wstring v = L"\"v1\"";
+    struct Row { FirstAnswer a; std::wstring planned; bool same; } rows[] = {
+        {{true, 100, v}, v, true}, {{true, 100, L""}, v, true}, {{true, 100, v}, L"", true},
+        {{true, 101, v}, v, false}, {{true, 100, L"\"v2\""}, v, false}, {{false, 100, v}, v, false},
+        {{true, -1, L""}, L"", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.same, SameFileElsewhere(r.a, 100, r.planned)) << r.a.total;
+    for (int code : {kErrNoConnection, kErrRead, kErrHttpStatus, kErrOpenUrl}) EXPECT_TRUE(IsSourceFailure(code));
+    for (int code : {kOk, kCancelled, kErrWriteFile, kErrDiskSpace, kErrProxyAuth, kErrTooLarge})
+        EXPECT_FALSE(IsSourceFailure(code)) << code;
+}
+
 TEST(Supervision, NoWorkerRuns) {
     const WorkerOutcome conn{kErrNoConnection, 0, false, false}, read{kErrRead, 0, false, false},
         limited{kErrHttpStatus, 0, true, false};

@@ -118,6 +118,23 @@ class UnattendedTest(e2e.SetupTestCase):
                     self.assertTrue(all(0.8 * 2 ** i <= g <= 1.2 * 2 ** i + 1.5 for i, g in enumerate(gaps)), gaps)
                 self.assertEqual([None, None], [w.poll() for w in watchers], "a window showed")
 
+    def test_mirrors_go_on_where_a_dying_source_stopped(self):
+        """The INI's source dies half-way (at 4 MB/s, so what it sent has arrived); Mirror1 serves
+        another size, Mirror2 the file."""
+        rec, tag = e2e.Recorder(self), os.urandom(6).hex()
+        data = rec.installer_bytes(3_000_000)
+        _, served = e2e.nginx_file(self, "Mirrored%s.exe" % tag, data)
+        source = lambda t, q: e2e.testserver("/Mirrored.exe?tag=%s%s&%s" % (tag, t, q))
+        ini = {"PRODUCT": {"SHA256": sha256(data), "Mirror1": source("b", "size=3000001"),
+                           "Mirror2": source("c", "file=" + served)}}
+        run = self.run_setup(ini=ini, args=[source("a", "dieafter=1500000&rate=4000000&file=" + served), "-q", "-s", "4"],
+                             env=rec.env)
+        self.assertEqual(0, run.wait(90))
+        self.assertIsNotNone(rec.record(), "the pinned file was started")
+        sent = {t: sum(r["sent"] for r in e2e.requests(tag + t)) for t in "ac"}
+        self.assertLessEqual(sent["c"], len(data) - 1000000, "what the first source delivered is kept")
+        self.assertLessEqual(sent["a"] + sent["c"], 1.1 * len(data), sent)
+
     def test_the_started_file_has_a_plain_program_name_and_earlier_files_are_gone(self):
         with open(os.path.join(e2e.BIN_DIR, "argrecorder.exe"), "rb") as f:
             _, served = e2e.nginx_file(self, "Named%s.exe" % os.urandom(3).hex(), f.read() + os.urandom(16))

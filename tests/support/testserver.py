@@ -18,7 +18,8 @@ Faults: status=N; fail=K[&failstatus=N] (the first K requests of tag and path, d
   rate=BPS; slowevery=K&slowrate=BPS (every K-th request of the tag, 0: never answered);
   hold=MS; pool=NAME&limit=K[&poolstatus=N] (at most K at once, others 503 or N); retryafter=V
   (Retry-After: V on every 429 and 503);
-  redirect=PATH (302; with this query when PATH has none: a loop).
+  redirect=PATH (302; with this query when PATH has none: a loop); dieafter=N (once the tag's
+  answers have sent N body bytes, that answer and every later one end in a RST: a dead server).
 A request in absolute form (to a proxy) is served and recorded with "proxied": true. Control:
   /_requests?tag=X  JSON list, oldest first: method, path, query, target, headers, range, time,
                     proxied, tls, status (-1 stall, -2 reset, -3 close, -4 kept-alive connection
@@ -163,6 +164,9 @@ class Handler(BaseHTTPRequestHandler):
             raise ConnectionAbortedError()
         if ("reset" in query or "close" in query) and self.served > 1:
             self.abort(-4)  # a kept-alive connection: closed like an idle one, not counted (the client retries)
+        dead = ("dieafter", query.get("tag", ""))
+        if "dieafter" in query and _counters.get(dead, 0) >= int(query["dieafter"]):
+            self.abort(-2, rst=True)
         if self.first_k("reset"):
             self.abort(-2, rst=True)
         if self.first_k("close"):
@@ -219,6 +223,11 @@ class Handler(BaseHTTPRequestHandler):
                 piece = data[i:i + step]
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self.rec["sent"] += len(piece)
+                if "dieafter" in query:
+                    with _lock:
+                        _counters[dead] = _counters.get(dead, 0) + len(piece)
+                    if _counters[dead] >= int(query["dieafter"]):
+                        self.abort(-2, rst=True)
                 if rate and started + self.rec["sent"] / rate > time.time():
                     time.sleep(started + self.rec["sent"] / rate - time.time())
         if truncated:
