@@ -48,13 +48,13 @@ TEST(ProgressFlow, Failures) {
             << r.code;
     }
     // A proxy that wants credentials: asked four times at most, then the choices of any failed connection.
-    const struct { int asked; Plan::Kind kind; UINT text; } logins[] = {
-        {0, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN}, {1, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN_AGAIN},
-        {3, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN_AGAIN}, {4, Plan::kAsk, IDS_MSG_NO_INTERNET}};
-    for (const auto& r : logins) {
-        const Plan p = flow::PlanFailure(kErrProxyAuth, true, size, r.asked);
-        EXPECT_EQ(std::make_tuple(r.kind, -1, r.text, false), std::make_tuple(p.kind, p.event, p.question.text, p.resetFirst))
-            << r.asked;
+    for (const auto& r : {std::make_tuple(0, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN),
+                          std::make_tuple(1, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN_AGAIN),
+                          std::make_tuple(3, Plan::kProxyLogin, IDS_MSG_PROXY_LOGIN_AGAIN),
+                          std::make_tuple(4, Plan::kAsk, IDS_MSG_NO_INTERNET)}) {
+        const Plan p = flow::PlanFailure(kErrProxyAuth, true, size, std::get<0>(r));
+        EXPECT_EQ(std::make_tuple(std::get<1>(r), -1, UINT(std::get<2>(r)), false),
+                  std::make_tuple(p.kind, p.event, p.question.text, p.resetFirst)) << std::get<0>(r);
     }
 }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/InstallerConfig.h"
 #include "app/SystemProbes.h"
 #include "app/Verification.h"
@@ -84,7 +86,7 @@ TEST(Trust, HeldFileCannotBeChangedButStarts) {
     EXPECT_FALSE(DeleteFileW(path.c_str()));
     EXPECT_FALSE(MoveFileW(path.c_str(), dir.File(L"swapped.exe").c_str()));
     // The hold must not keep the system from starting the file.
-    const kavri_test::ProcessOutput run = kavri_test::RunCommand(L"\"" + path + L"\"", 30000);
+    const kavri_test::ProcessOutput run = kavri_test::RunChildProcess({L"\"" + path + L"\"", 30000});
     EXPECT_TRUE(run.Finished());
     CloseHandle(held);
 }
@@ -173,10 +175,9 @@ TEST(Trust, HostileWebConfigurations) {
         EXPECT_EQ(r.url, cfg.product.downloadUrl) << "row " << i;
         EXPECT_EQ(r.sha256, cfg.product.sha256) << "row " << i;
         EXPECT_EQ(r.url == L"http://h/a.exe", cfg.product.mirrors.size() == 1) << "row " << i;  // they serve their URL
-        EXPECT_EQ(before.installer, cfg.product.installer) << "row " << i;
-        EXPECT_EQ(before.signer, cfg.product.signer) << "row " << i;
-        EXPECT_EQ(before.quietArgs, cfg.product.quietArgs) << "row " << i;
-        EXPECT_EQ(before.helpUrl, cfg.product.helpUrl) << "row " << i;
+        const ProductSection& p = cfg.product;
+        EXPECT_EQ(std::tie(before.installer, before.signer, before.quietArgs, before.helpUrl),
+                  std::tie(p.installer, p.signer, p.quietArgs, p.helpUrl)) << "row " << i;
     }
 }
 

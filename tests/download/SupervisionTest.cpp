@@ -37,9 +37,8 @@ TEST(Supervision, OtherSources) {
         {{true, -1, L""}, L"", false},
     };
     for (const Row& r : rows) EXPECT_EQ(r.same, SameFileElsewhere(r.a, 100, r.planned)) << r.a.total;
-    for (int code : {kErrNoConnection, kErrRead, kErrHttpStatus, kErrOpenUrl}) EXPECT_TRUE(IsSourceFailure(code));
-    for (int code : {kOk, kCancelled, kErrWriteFile, kErrDiskSpace, kErrProxyAuth, kErrTooLarge})
-        EXPECT_FALSE(IsSourceFailure(code)) << code;
+    for (int code : {kErrNoConnection, kErrRead, kErrHttpStatus}) EXPECT_TRUE(IsSourceFailure(code)) << code;
+    for (int code : {kOk, kCancelled, kErrWriteFile, kErrProxyAuth}) EXPECT_FALSE(IsSourceFailure(code)) << code;
 }
 
 TEST(Supervision, NoWorkerRuns) {

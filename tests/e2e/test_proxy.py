@@ -1,10 +1,7 @@
 """setup.exe behind a proxy that asks for a user name and password (squid with
 Basic, named to Wine's WinINet by http_proxy): the sign-in dialog driven through
 the real window (right, wrong then right, Cancel), and the quiet run's -9."""
-import glob
-import hashlib
-import os
-import unittest
+import glob, hashlib, os, unittest
 
 import e2e_support as e2e
 from e2e_support import ID_FIRST, ID_SECOND, ID_STATUS

@@ -145,21 +145,12 @@ ProcessOutput RunChildProcess(const ProcessOptions& options) {
     return result;
 }
 
-ProcessOutput RunCommand(const std::wstring& commandLine, DWORD timeoutMs) {
-    ProcessOptions options;
-    options.commandLine = commandLine;
-    options.timeoutMs = timeoutMs;
-    return RunChildProcess(options);
-}
-
 std::wstring OwnBinDir() {
     wchar_t path[MAX_PATH] = {};
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring dir(path, n < MAX_PATH ? n : 0);
     return dir.substr(0, dir.find_last_of(L"\\/") + 1);
 }
-
-std::wstring ToolPath(const std::wstring& exeName) { return OwnBinDir() + exeName; }
 
 std::vector<std::string> OutputLines(const std::string& out) {
     std::vector<std::string> lines;

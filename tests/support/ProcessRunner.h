@@ -36,14 +36,10 @@ struct ProcessOutput {
 // child is then terminated). Never blocks longer than timeoutMs plus a few
 // seconds for the kill to take effect.
 ProcessOutput RunChildProcess(const ProcessOptions& options);
-// The same for a command line alone: inherited environment and directory.
-ProcessOutput RunCommand(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 
-// The directory of the running executable, with a trailing backslash. Tests
-// and test tools are built into the same bin directory.
+// The directory of the running executable, with a trailing backslash: the
+// test tools are built beside the tests.
 std::wstring OwnBinDir();
-// A test tool (for example L"osversion.exe") beside the test executable.
-std::wstring ToolPath(const std::wstring& exeName);
 
 // Splits output into its non-empty lines, without line ends.
 std::vector<std::string> OutputLines(const std::string& out);

@@ -15,8 +15,8 @@ namespace kavri_test {
 struct Probe {
     Probe() : dir(temp.Path() + L"\\probe dir"), tag(UniqueTag(L"probe")) {
         CreateDirectoryW(dir.c_str(), nullptr);
-        CopyFileW(ToolPath(L"flowprobe.exe").c_str(), File(L"flowprobe.exe").c_str(), FALSE);
-        CopyFileW(ToolPath(L"argrecorder.exe").c_str(), File(L"rec.exe").c_str(), FALSE);
+        CopyFileW((OwnBinDir() + L"flowprobe.exe").c_str(), File(L"flowprobe.exe").c_str(), FALSE);
+        CopyFileW((OwnBinDir() + L"argrecorder.exe").c_str(), File(L"rec.exe").c_str(), FALSE);
     }
     std::wstring File(const std::wstring& name) const { return dir + L"\\" + name; }
     // text with each "<dir>" replaced by the probe's directory.
