@@ -30,8 +30,11 @@ void OnEvent(CDownloader*, DownloadEvent e) {
 }
 
 void OnLogLine(const CLog*, int level, int code, const wchar_t* line) {
+    // The segments first started, then (the ramp ended) the connections open.
     const wchar_t* runs = wcsstr(line, L"Runnig ");
     if (runs && g_segments == 0) g_segments = _wtoi(runs + 7);
+    const wchar_t* open = wcsstr(line, L":WaitAll, ");
+    if (open && wcsstr(line, L" connections open")) g_segments = _wtoi(open + 10);
     if (level >= LOG_LEVEL_WARNING) {
         std::lock_guard<std::mutex> hold(g_errorsLock);
         if (g_errors.size() < 4000) g_errors += std::to_wstring(code) + L" " + line + L"\n";

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Download benchmark: the engine (kavri_bench.exe under Wine), aria2c -x10,
-# aria2c -x16 and curl fetch a file from a private nginx in five set-ups:
+# Download benchmark: the engine (kavri_bench.exe under Wine, -s 10 and
+# -s 16), aria2c -x10, aria2c -x16 and curl fetch a file from a private nginx
+# (latency: from our test server) in six set-ups, each BENCH_RUNS times
+# (default 3; the report gives the median time and the worst bytes and refusals):
 #   capped   64 MiB, every connection limited to 2 MiB/s
 #   uneven   64 MiB, about one connection in four at 1 MiB/s (eight times slower), the rest 8 MiB/s
 #   limited  64 MiB, at most 3 concurrent connections per client (the rest get 503), each 8 MiB/s
 #   open     256 MiB, no limit at all (loopback)
 #   norange  12 MiB, a server that ignores Range (loopback)
+#   latency  64 MiB, every answer's first byte 100 ms late, each connection 4 MB/s (the test server)
 # and prints seconds, MB/s, bytes the server sent / file size (nginx $bytes_sent),
 # the ratio to the physical limit (connections x per-connection rate), the
 # time next to aria2c -x10 of the same run, and the engine's peak private
@@ -13,6 +16,8 @@
 #
 #   bench/run.sh BUILD_DIR        (make bench runs it inside scripts/test-env.sh)
 #   BENCH_SETUPS="uneven open" bench/run.sh BUILD_DIR   runs only some set-ups
+#   BENCH_TOOLS="engine aria2c" ...                      and only some tools (engine16: -s 16)
+#   BENCH_LOG=FILE ...                                   keeps nginx's access log (bytes per request)
 set -euo pipefail
 
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
@@ -25,6 +30,7 @@ done
 work=$(mktemp -d /tmp/kavri-bench.XXXXXX)
 nginx_pid_file="$work/nginx.pid"
 cleanup() {
+  [ -n "${BENCH_LOG:-}" ] && [ -f "$work/access.log" ] && cp "$work/access.log" "$BENCH_LOG"
   if [ -f "$nginx_pid_file" ]; then kill "$(cat "$nginx_pid_file")" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -48,7 +54,8 @@ for d in capped uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench.bi
 ln -s "$data/bench256m.bin" "$root/open/bench.bin"
 ln -s "$data/bench12m.bin" "$root/norange/bench.bin"
 declare -A sums sizes
-for d in capped uneven limited open norange; do
+mkdir -p "$root/latency" && ln -s "$data/bench64m.bin" "$root/latency/bench.bin"
+for d in capped uneven limited open norange latency; do
   sums[$d]=$(sha256sum "$root/$d/bench.bin" | cut -d' ' -f1)
   sizes[$d]=$(stat -L -c %s "$root/$d/bench.bin")
 done
@@ -94,22 +101,30 @@ http {
 }
 EOF
 nginx -c "$work/nginx.conf" -e "$work/error.log"
+python3 "$(dirname "$0")/../tests/support/testserver.py" --port 0 --port-file "$work/ts.port" \
+  --files-dir "$root/latency" >"$work/testserver.log" 2>&1 &
+ts_pid=$!
+trap 'kill $ts_pid 2>/dev/null || true; cleanup' EXIT INT TERM
+for _ in $(seq 100); do [ -s "$work/ts.port" ] && break; sleep 0.1; done
+ts_port=$(cat "$work/ts.port")
 
 out_win=$(winepath -w "$work/out")
 results="$work/results.tsv"
 : > "$results"
 
-# run SETUP TOOL: downloads once, appends one line to results.
+# run SETUP TOOL N: downloads once, appends one line to results.
 run() {
-  local setup=$1 tool=$2 tag="$2-$1" peak="-"
+  local setup=$1 tool=$2 tag="$2-$1-$3" peak="-"
   local url="http://127.0.0.1:$port/$setup/bench.bin?run=$tag"
+  [ "$setup" = latency ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&hold=100&rate=4000000&tag=$tag&run=$tag"
   rm -f "$work/out"/*
   local start end secs wall conns ok=no file=""
   start=$(date +%s.%N)
   case $tool in
-    engine)
-      local line
-      line=$(wine "$exe" "$url" "$out_win" 10 2>"$work/engine-$setup.err" | tr -d '\r' | tail -n1) || true
+    engine|engine16)
+      local line n=10
+      [ "$tool" = engine16 ] && n=16
+      line=$(wine "$exe" "$url" "$out_win" $n 2>"$work/engine-$setup.err" | tr -d '\r' | tail -n1) || true
       end=$(date +%s.%N)
       secs=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<<"$line")
       wall=$(python3 -c "print($end-$start)")
@@ -146,18 +161,20 @@ run() {
   sleep 1  # let nginx finish its log lines and close the connections
 }
 
-for setup in ${BENCH_SETUPS:-capped uneven limited open norange}; do
-  for tool in engine aria2c aria2c16 curl; do
-    echo "running $tool / $setup ..." >&2
-    run "$setup" "$tool"
+for setup in ${BENCH_SETUPS:-capped uneven limited open norange latency}; do
+  for tool in ${BENCH_TOOLS:-engine engine16 aria2c aria2c16 curl}; do
+    for n in $(seq "${BENCH_RUNS:-3}"); do
+      echo "running $tool / $setup ($n) ..." >&2
+      run "$setup" "$tool" "$n"
+    done
   done
 done
 
-python3 - "$results" "$work/access.log" <<'EOF'
-import sys
-results, access = sys.argv[1], sys.argv[2]
+python3 - "$results" "$work/access.log" "$ts_port" <<'EOF'
+import json, statistics, sys, urllib.request
+results, access, ts_port = sys.argv[1], sys.argv[2], sys.argv[3]
 mib = 1024 * 1024
-rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib}
+rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib, 'latency': 4e6}
 sent, requests, refused = {}, {}, {}
 for line in open(access):
     parts = line.split(' ', 3)
@@ -168,7 +185,28 @@ for line in open(access):
     requests[tag] = requests.get(tag, 0) + 1
     if parts[1] == '503':
         refused[tag] = refused.get(tag, 0) + 1
-rows = [r.rstrip('\n').split('\t') for r in open(results)]
+runs = [r.rstrip('\n').split('\t') for r in open(results)]
+for r in runs:
+    if r[0] == 'latency':  # the test server's own record of what it sent
+        recs = json.load(urllib.request.urlopen("http://127.0.0.1:%s/_requests?tag=%s" % (ts_port, r[5])))
+        sent[r[5]], requests[r[5]] = sum(max(0, x["sent"]) for x in recs), len(recs)
+        refused[r[5]] = sum(1 for x in recs if x["status"] in (429, 503))
+# One line per set-up and tool: the run of median time, with the worst bytes,
+# refusals and check of all its runs.
+groups = {}
+for r in runs:
+    groups.setdefault((r[0], r[1]), []).append(r)
+rows = []
+for key, group in groups.items():
+    group.sort(key=lambda r: float(r[3]))
+    median = list(group[len(group) // 2])
+    worst = max(group, key=lambda r: sent.get(r[5], 0) / int(r[8]))
+    median[4] = "yes" if all(r[4] == "yes" for r in group) else "no"
+    sent[median[5] + "*"] = sent.get(worst[5], 0)
+    requests[median[5] + "*"] = max(requests.get(r[5], 0) for r in group)
+    refused[median[5] + "*"] = max(refused.get(r[5], 0) for r in group)
+    median[5] += "*"
+    rows.append(median)
 secs_of = {(r[0], r[1]): float(r[3]) for r in rows}
 print()
 print("%-8s %-8s %5s %8s %7s %8s %10s %9s %7s %9s %8s %s" % ("setup", "tool", "conns", "seconds", "wall", "MB/s",
@@ -184,7 +222,9 @@ for setup, tool, conns, secs, ok, tag, wall, peak, size in rows:
         setup, tool, conns, secs, wall, mbps, sent.get(tag, 0) / size, ratio, vs,
         requests.get(tag, 0), refused.get(tag, 0), peak, "sha256 ok" if ok == "yes" else "WRONG/MISSING"))
 print()
-print("conns: connections the tool ran (engine: segments after its connectivity test; limited: at most 3 served).")
+print("Each line: the median of %d runs by time; sent/size, requests and refusals: the worst of them." % (
+    len(runs) // max(1, len(rows))))
+print("conns: connections the tool ran (engine: those open once its ramp ended; limited: at most 3 served).")
 print("vs.limit: achieved rate / (served connections x per-connection rate); uneven assumes 1 in 4 at 1/8 rate.")
 print("vs.x10: seconds / aria2c -x10 -s10 -k1M seconds in the same run; aria2c16 is aria2c -x16 -s16 -k1M.")
 print("requests: all/503 answers in the nginx log; sent/size from nginx $bytes_sent (headers included).")

@@ -35,6 +35,7 @@
 #include "download/Downloader.h"
 #include "download/FileWriter.h"
 #include "download/Planner.h"
+#include "download/Supervision.h"
 #include "download/SegmentHost.h"
 #include "net/Session.h"
 
@@ -111,6 +112,8 @@ protected:
     int OnCreateFilestream(CConnection* connection);
     void ChooseFilePath(CConnection* connection, wchar_t (&dir)[MAX_PATH]);
     void CreateSegments(CConnection* connection);
+    // Opens more connections while the ramp says they pay (lanes up to m_lanes).
+    void GrowSegments(const std::vector<CSegment*>& parked);
     void StartSegments();
     void AddSegment(uint32_t id, CConnection* source);
     void RemoveSegment(size_t index);
@@ -190,6 +193,8 @@ protected:
     std::wstring m_validator;
     // Sources (m_connections) of one Run: the one the plan was made from,
     // those that failed, and the validator If-Range carries to another one.
+    kavri::ConnectionRamp m_ramp;  // main download thread only
+    uint32_t m_lanes = 0;           // workers the plan was split for
     CConnection* m_planSource = nullptr;
     std::vector<bool> m_dropped;
     bool m_onMirror = false;        // under m_planLock, with m_mirrorValidator

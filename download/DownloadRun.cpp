@@ -384,7 +384,11 @@ void CDownloadCore::CreateSegments(CConnection* connection) {
         m_plan.Split(m_maxSegments, m_minSegmentSize);
         count = m_plan.Workers();
     }
-    for (uint32_t id = 1; id <= count; ++id) AddSegment(id, connection);
+    // The other lanes wait for the ramp; until then the workers that run take
+    // their bytes over.
+    m_lanes = count;
+    const uint32_t first = m_ramp.Start(count, GetTickCount64());
+    for (uint32_t id = 1; id <= first; ++id) AddSegment(id, connection);
     SetMaxConnectionsPerServer(count + 2, nullptr);
     m_planned = true;
 }

@@ -37,7 +37,25 @@ void CDownloadCore::WaitForAnyEnd(const std::vector<CSegment*>& parked) {
     for (CSegment* s : m_segments)
         if (!Contains(parked, s) && s->thread && !s->WaitForWorker(0) && count < MAXIMUM_WAIT_OBJECTS)
             handles[count++] = s->thread.Get();
-    if (count) WaitForMultipleObjects(count, handles, FALSE, kSuperviseMs);
+    // While connections are still being added, the ramp is looked at often.
+    if (count) WaitForMultipleObjects(count, handles, FALSE, m_ramp.Done() ? kSuperviseMs : 20);
+}
+
+void CDownloadCore::GrowSegments(const std::vector<CSegment*>& parked) {
+    if (m_ramp.Done()) return;
+    bool refused = false;
+    for (const CSegment* s : parked) refused = refused || s->limited;
+    const uint32_t want = m_ramp.Next(GetTickCount64(), static_cast<uint64_t>(std::max<int64_t>(0, m_bytesWritten)),
+                                      refused);
+    for (uint32_t id = 1; id <= m_lanes && m_segments.size() < want; ++id) {
+        if (std::any_of(m_segments.begin(), m_segments.end(), [id](const CSegment* s) { return s->id == id; }))
+            continue;
+        AddSegment(id, m_currentConnection);
+        m_segments.back()->Start(0);
+    }
+    if (m_ramp.Done())
+        LogInfo(this, L":WaitAll, %u connections open (%u allowed).", static_cast<unsigned>(m_segments.size()),
+                m_lanes);
 }
 
 void CDownloadCore::RestartWholeBody() {
@@ -145,6 +163,7 @@ int CDownloadCore::WaitAll() {
             if (m_cancelled || m_running != 1) throw kavri::kCancelled;
             const bool succeeded = ReapEnded(parked);
             if (Finished()) break;
+            GrowSegments(parked);
             const size_t running = m_segments.size() - parked.size();
             if (running == 0) {
                 RestartAfterStall(parked, stall);

@@ -55,6 +55,40 @@ bool SameFileElsewhere(const FirstAnswer& a, int64_t size, const std::wstring& v
 
 bool IsSourceFailure(int code) { return IsConnectionError(code) && code != kErrProxyAuth; }
 
+uint32_t ConnectionRamp::Start(uint32_t allowed, uint64_t nowMs) {
+    *this = ConnectionRamp();
+    m_allowed = allowed;
+    m_active = std::min(allowed, kFirst);
+    m_stepMs = nowMs;
+    m_done = m_active >= allowed;
+    return m_active;
+}
+
+uint32_t ConnectionRamp::Next(uint64_t nowMs, uint64_t bytes, bool refused) {
+    if (m_done || refused) {
+        m_done = true;
+        return m_active;
+    }
+    if (!m_marked) {
+        if (nowMs >= m_stepMs + kSettleMs) m_marked = true, m_markMs = nowMs, m_markBytes = bytes;
+        return m_active;
+    }
+    if (nowMs < m_markMs + kMeasureMs) return m_active;
+    const double rate = static_cast<double>(bytes - std::min(bytes, m_markBytes)) * 1000.0 / (nowMs - m_markMs);
+    const double added = m_before ? static_cast<double>(m_active - m_before) / m_before : 0;
+    if (m_rate >= 0 && rate < m_rate * (1 + kMargin * added)) {
+        m_done = true;  // the last step did not pay: no more
+        return m_active;
+    }
+    m_rate = rate;
+    m_before = m_active;
+    m_active = std::min(m_allowed, m_active * 2);
+    m_done = m_active >= m_allowed;
+    m_stepMs = nowMs;
+    m_marked = false;
+    return m_active;
+}
+
 bool EnoughSpace(uint64_t available, int64_t size) {
     if (size <= 0) return true;  // an unknown size cannot be checked
     const uint64_t bytes = static_cast<uint64_t>(size);

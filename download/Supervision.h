@@ -80,6 +80,35 @@ bool SameFileElsewhere(const FirstAnswer& answer, int64_t size, const std::wstri
 // that wants credentials (every source is behind it) or a settings file too large.
 bool IsSourceFailure(int code);
 
+// How many connections a run opens: a few first, then twice as many, one
+// step at a time while each step pays. A step's rate is measured after its
+// new connections had kSettleMs to start, over kMeasureMs; the next step is
+// taken when that rate beat the step before by kMargin of what the added
+// connections would bring at the average rate of those before. A step that
+// does not pay, a refusal (429/503: the server limits its connections) or
+// the allowed count ends the adding.
+class ConnectionRamp {
+public:
+    static constexpr uint32_t kFirst = 4;
+    static constexpr uint64_t kSettleMs = 50;
+    static constexpr uint64_t kMeasureMs = 150;
+    static constexpr double kMargin = 0.25;
+
+    ConnectionRamp() = default;
+    // The connections to open first, for at most `allowed`.
+    uint32_t Start(uint32_t allowed, uint64_t nowMs);
+    // The connections to have open now, with `bytes` on disk so far and
+    // whether a connection was refused; never fewer than before.
+    uint32_t Next(uint64_t nowMs, uint64_t bytes, bool refused);
+    bool Done() const { return m_done; }
+
+private:
+    uint32_t m_allowed = 0, m_active = 0, m_before = 0;
+    uint64_t m_stepMs = 0, m_markMs = 0, m_markBytes = 0;
+    bool m_marked = false, m_done = true;
+    double m_rate = -1;  // bytes a second of the step before (-1: none yet)
+};
+
 // True when a file of `size` bytes (<= 0: unknown) may be written to a disk
 // with `available` free bytes: three times the size, so the installer it
 // becomes still has room to run.

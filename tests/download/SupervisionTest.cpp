@@ -41,6 +41,28 @@ TEST(Supervision, OtherSources) {
     for (int code : {kOk, kCancelled, kErrWriteFile, kErrProxyAuth}) EXPECT_FALSE(IsSourceFailure(code)) << code;
 }
 
+// The ramp: 4 connections first, twice as many after each step that paid.
+// Steps: rates in bytes a ms of the ramp's measured part of each step.
+TEST(Supervision, ConnectionRamp) {
+    struct Row { uint32_t allowed; std::vector<double> rates; int refusedAt; uint32_t open; } rows[] = {
+        {10, {8, 16, 20}, -1, 10}, {16, {8, 16, 32}, -1, 16},  // every step pays (per-connection caps)
+        {16, {8, 9, 9}, -1, 8},     // 8 bring little more than 4: no more
+        {16, {8, 16}, 1, 8},        // a refusal ends the adding
+        {3, {8}, -1, 3}, {16, {0, 0, 0}, -1, 16},  // nothing yet either way
+    };
+    for (const Row& r : rows) {
+        ConnectionRamp ramp;
+        uint32_t open = ramp.Start(r.allowed, 0);
+        uint64_t now = 0, bytes = 0;
+        for (size_t step = 0; step < r.rates.size() && !ramp.Done(); ++step) {
+            open = ramp.Next(now += ConnectionRamp::kSettleMs, bytes, false);  // marks the measured part
+            bytes += static_cast<uint64_t>(r.rates[step] * ConnectionRamp::kMeasureMs);
+            open = ramp.Next(now += ConnectionRamp::kMeasureMs, bytes, static_cast<int>(step) == r.refusedAt);
+        }
+        EXPECT_EQ(r.open, open) << r.allowed << "/" << r.rates.size();
+    }
+}
+
 TEST(Supervision, NoWorkerRuns) {
     const WorkerOutcome conn{kErrNoConnection, 0, false, false}, read{kErrRead, 0, false, false},
         limited{kErrHttpStatus, 0, true, false};
