@@ -43,10 +43,11 @@ void CDownloadCore::WaitForAnyEnd(const std::vector<CSegment*>& parked) {
 
 void CDownloadCore::GrowSegments(const std::vector<CSegment*>& parked) {
     if (m_ramp.Done()) return;
-    bool refused = false;
+    bool refused = false, answered = true;
     for (const CSegment* s : parked) refused = refused || s->limited;
+    for (const CSegment* s : m_segments) answered = answered && (s->Rate() > 0 || s->WaitForWorker(0));
     const uint32_t want = m_ramp.Next(GetTickCount64(), static_cast<uint64_t>(std::max<int64_t>(0, m_bytesWritten)),
-                                      refused);
+                                      refused, answered);
     for (uint32_t id = 1; id <= m_lanes && m_segments.size() < want; ++id) {
         if (std::any_of(m_segments.begin(), m_segments.end(), [id](const CSegment* s) { return s->id == id; }))
             continue;

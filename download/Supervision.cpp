@@ -64,13 +64,13 @@ uint32_t ConnectionRamp::Start(uint32_t allowed, uint64_t nowMs) {
     return m_active;
 }
 
-uint32_t ConnectionRamp::Next(uint64_t nowMs, uint64_t bytes, bool refused) {
+uint32_t ConnectionRamp::Next(uint64_t nowMs, uint64_t bytes, bool refused, bool answered) {
     if (m_done || refused) {
         m_done = true;
         return m_active;
     }
     if (!m_marked) {
-        if (nowMs >= m_stepMs + kSettleMs) m_marked = true, m_markMs = nowMs, m_markBytes = bytes;
+        if (answered && nowMs >= m_stepMs + kSettleMs) m_marked = true, m_markMs = nowMs, m_markBytes = bytes;
         return m_active;
     }
     if (nowMs < m_markMs + kMeasureMs) return m_active;

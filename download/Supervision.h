@@ -81,8 +81,9 @@ bool SameFileElsewhere(const FirstAnswer& answer, int64_t size, const std::wstri
 bool IsSourceFailure(int code);
 
 // How many connections a run opens: a few first, then twice as many, one
-// step at a time while each step pays. A step's rate is measured after its
-// new connections had kSettleMs to start, over kMeasureMs; the next step is
+// step at a time while each step pays. A step's rate is measured once every
+// connection open has been answered (or kSettleMs have passed, whichever is
+// later), over kMeasureMs; the next step is
 // taken when that rate beat the step before by kMargin of what the added
 // connections would bring at the average rate of those before. A step that
 // does not pay, a refusal (429/503: the server limits its connections) or
@@ -90,16 +91,17 @@ bool IsSourceFailure(int code);
 class ConnectionRamp {
 public:
     static constexpr uint32_t kFirst = 4;
-    static constexpr uint64_t kSettleMs = 50;
-    static constexpr uint64_t kMeasureMs = 150;
+    static constexpr uint64_t kSettleMs = 20;
+    static constexpr uint64_t kMeasureMs = 100;
     static constexpr double kMargin = 0.25;
 
     ConnectionRamp() = default;
     // The connections to open first, for at most `allowed`.
     uint32_t Start(uint32_t allowed, uint64_t nowMs);
-    // The connections to have open now, with `bytes` on disk so far and
-    // whether a connection was refused; never fewer than before.
-    uint32_t Next(uint64_t nowMs, uint64_t bytes, bool refused);
+    // The connections to have open now, with `bytes` on disk so far, whether
+    // a connection was refused and whether every open one has been answered;
+    // never fewer than before.
+    uint32_t Next(uint64_t nowMs, uint64_t bytes, bool refused, bool answered = true);
     bool Done() const { return m_done; }
 
 private:
