@@ -15,6 +15,9 @@ namespace kavri_test {
 struct Probe {
     Probe() : dir(temp.Path() + L"\\probe dir"), tag(UniqueTag(L"probe")) {
         CreateDirectoryW(dir.c_str(), nullptr);
+        CopyTools();
+    }
+    void CopyTools() const {
         CopyFileW((OwnBinDir() + L"flowprobe.exe").c_str(), File(L"flowprobe.exe").c_str(), FALSE);
         CopyFileW((OwnBinDir() + L"argrecorder.exe").c_str(), File(L"rec.exe").c_str(), FALSE);
     }
@@ -41,6 +44,10 @@ struct Probe {
         options.set = env;
         options.set.push_back({L"KAVRI_PROBE", ops});
         out = RunChildProcess(options);
+        if (!out.started) {  // under load Wine now and then fails a start (or the copy before it): once more
+            CopyTools();
+            out = RunChildProcess(options);
+        }
         return out.Finished() ? static_cast<int>(out.exitCode) : 999;
     }
     // The last "key=..." line printed, for a wanted "key=value" line; "<missing>" when there is none.
