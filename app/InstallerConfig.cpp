@@ -71,6 +71,26 @@ void ReadString(const wchar_t* iniPath, const wchar_t* section, const wchar_t* k
     if (ReadKey(iniPath, section, key, &value)) *field = value;
 }
 
+bool ReadMirrors(const wchar_t* iniPath, std::vector<std::wstring>* mirrors) {
+    std::vector<std::wstring> found;
+    bool named = false;
+    for (int n = 1; n <= kavri::kMaxMirrors; ++n) {
+        std::wstring value;
+        const std::wstring key = L"Mirror" + std::to_wstring(n);
+        if (!ReadKey(iniPath, L"PRODUCT", key.c_str(), &value)) continue;
+        named = true;
+        if (kavri::SplitHttpUrl(value.c_str(), nullptr, nullptr, nullptr)) {
+            found.push_back(value);
+        } else if (!value.empty()) {
+            CLog source(kSourceName);
+            LogWarning(&source, kavri::kErrBadArgument, L":ReadIniFile, [PRODUCT] %ls is not http or https and was ignored.",
+                       key.c_str());
+        }
+    }
+    if (named) *mirrors = found;
+    return named;
+}
+
 }  // namespace
 
 RuntimeSection::RuntimeSection() : osVersion(), cpuMHz(0), ramMB(0), hddMB(0) {
@@ -135,7 +155,7 @@ std::wstring QualifyInstallerCommand(const std::wstring& command) {
     return out;
 }
 
-void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
+void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg, bool* mirrorsNamed) {
     if (!iniPath || !*iniPath || !cfg) return;
 
     ReadNumber(iniPath, L"DOWNLOADER", L"MaxAllowedSegments", &cfg->localization.maxSegments);
@@ -163,32 +183,13 @@ void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg) {
     ReadString(iniPath, L"PRODUCT", L"Signer", &cfg->product.signer);
     ReadString(iniPath, L"PRODUCT", L"SHA256", &cfg->product.sha256);
     ReadString(iniPath, L"PRODUCT", L"QuietArgs", &cfg->product.quietArgs);
-    ReadMirrors(iniPath, &cfg->product.mirrors);
+    const bool named = ReadMirrors(iniPath, &cfg->product.mirrors);
+    if (mirrorsNamed) *mirrorsNamed = named;
 
     ReadString(iniPath, L"CAMPAIGN", L"URL", &cfg->campaign.trackingUrlTemplate);
     ReadString(iniPath, L"CAMPAIGN", L"INFORMATION", &cfg->campaign.information);
     ReadString(iniPath, L"CAMPAIGN", L"MEDIUM", &cfg->campaign.medium);
     ReadString(iniPath, L"CAMPAIGN", L"SOURCE", &cfg->campaign.source);
-}
-
-bool ReadMirrors(const wchar_t* iniPath, std::vector<std::wstring>* mirrors) {
-    std::vector<std::wstring> found;
-    bool named = false;
-    for (int n = 1; n <= kMaxMirrors; ++n) {
-        std::wstring value;
-        const std::wstring key = L"Mirror" + std::to_wstring(n);
-        if (!ReadKey(iniPath, L"PRODUCT", key.c_str(), &value)) continue;
-        named = true;
-        if (SplitHttpUrl(value.c_str(), nullptr, nullptr, nullptr)) {
-            found.push_back(value);
-        } else if (!value.empty()) {
-            CLog source(kSourceName);
-            LogWarning(&source, kErrBadArgument, L":ReadIniFile, [PRODUCT] %ls is not http or https and was ignored.",
-                       key.c_str());
-        }
-    }
-    if (named) *mirrors = found;
-    return named;
 }
 
 const wchar_t* WebConfigVerdictText(WebConfigVerdict verdict) {
@@ -224,7 +225,8 @@ WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, In
     }
     if (hasUrl && !SplitHttpUrl(url.c_str(), nullptr, nullptr, nullptr)) return WebConfigVerdict::BadUrl;
 
-    ReadIniFile(iniPath, cfg);
+    bool mirrorsNamed = false;
+    ReadIniFile(iniPath, cfg, &mirrorsNamed);
     // What runs elevated, and who may sign it, is the local file's to say.
     CLog source(kSourceName);
     struct Kept {
@@ -250,8 +252,7 @@ WebConfigVerdict ReadWebConfigFile(const wchar_t* iniPath, bool signerPinned, In
     const bool sameUrl = cfg->product.downloadUrl == local.downloadUrl;
     cfg->product.sha256 = !sha256.empty() ? sha256 : sameUrl ? local.sha256 : std::wstring();
     // So do the mirrors: the local ones serve the local URL's file.
-    std::vector<std::wstring> named;
-    if (!ReadMirrors(iniPath, &named) && !sameUrl) cfg->product.mirrors.clear();
+    if (!mirrorsNamed && !sameUrl) cfg->product.mirrors.clear();
     // Without a signer the local hash is the only pin: nothing from the
     // network may replace it or point it at another file.
     if (!signerPinned && !local.sha256.empty() && (!sameUrl || cfg->product.sha256 != local.sha256))

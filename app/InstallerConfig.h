@@ -67,12 +67,11 @@ constexpr size_t kMaxValueChars = 2047;
 
 // Reads an INI file (full path) into cfg; keys that are missing or empty keep
 // the field. [DEBUG] LogLevel is applied to the global log level at once.
-void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg);
-// [PRODUCT] Mirror1..Mirror4: when the file names any of them, *mirrors
-// becomes the http(s) ones among them (others are logged and skipped) and the
-// result is true; otherwise *mirrors is left as it is.
+// [PRODUCT] Mirror1..Mirror4: when the file names any of them, the mirrors
+// become the http(s) ones among them (others are logged and skipped), and
+// *mirrorsNamed (when given) tells whether it did.
 constexpr int kMaxMirrors = 4;
-bool ReadMirrors(const wchar_t* iniPath, std::vector<std::wstring>* mirrors);
+void ReadIniFile(const wchar_t* iniPath, InstallerConfig* cfg, bool* mirrorsNamed = nullptr);
 
 // Applies the arguments after the program name (argv[1..]) to cfg: a first
 // argument that is not a switch is the download URL; a switch ('-' or '/',

@@ -7,14 +7,14 @@
 #include "i18n/LanguageResources.h"
 #include "ui/Hyperlink.h"
 
-namespace {
-
 // The message static of the templates has id -1; depending on the template
 // form the window carries it as 0xFFFF or as -1.
 HWND MessageStatic(HWND dlg) {
     HWND w = GetDlgItem(dlg, -1);
     return w ? w : GetDlgItem(dlg, 0xFFFF);
 }
+
+namespace {
 
 const wchar_t* NonEmpty(const wchar_t* s) { return (s && *s) ? s : nullptr; }
 
@@ -150,17 +150,11 @@ INT_PTR ShowErrorWithLink(HWND owner, UINT captionId, UINT linkId, UINT textId, 
     return ShowErrorBox(text.c_str(), GetString(captionId), GetString(linkId), owner);
 }
 
-namespace {
-
-// %1 is the title; a second insert is passed too, so that a text which names
-// %2 reads a number rather than whatever follows on the stack.
 std::wstring QuestionText(UINT textId) {
     std::wstring text;
     FormatString(&text, textId, GetInstallerTitle(), 0u);
     return text;
 }
-
-}  // namespace
 
 INT_PTR AskYesNo(UINT textId, UINT secondButtonId, HWND owner) {
     std::wstring text = QuestionText(textId);

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "ui/Dialog.h"
 #include "ui/ProgressWindow.h"  // the title source, ShowErrorMessage, ShowErrorWithLink
 
@@ -32,6 +34,11 @@ private:
 
 // The installer title (SetInstallerTitleSource). Never null.
 const wchar_t* GetInstallerTitle();
+// The message static (id -1) of a dialog made from one of the templates.
+HWND MessageStatic(HWND dlg);
+// A text by string id with the title as %1 (and a 0 as %2, so that a text
+// which names %2 reads a number rather than whatever follows on the stack).
+std::wstring QuestionText(UINT textId);
 
 // Builders over ready strings; each box lives until its builder returns.
 INT_PTR ShowMessageDialog(WORD templateId, const wchar_t* text, const wchar_t* caption,

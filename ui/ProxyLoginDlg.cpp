@@ -29,10 +29,7 @@ ProxyLoginDlg::ProxyLoginDlg(HINSTANCE instance, UINT text) : Dialog(instance), 
 
 BOOL ProxyLoginDlg::OnInitDialog(DialogMessage*) {
     SetWindowTextW(m_window, GetString(IDS_CAPTION_PROXY_LOGIN));
-    std::wstring text;
-    FormatString(&text, m_text, GetInstallerTitle(), 0u);
-    HWND message = GetDlgItem(m_window, -1);
-    SetWindowTextW(message ? message : GetDlgItem(m_window, 0xFFFF), text.c_str());
+    SetWindowTextW(MessageStatic(m_window), QuestionText(m_text).c_str());
     SetDlgItemTextW(m_window, IDC_USER_LABEL, GetString(IDS_LABEL_USER));
     SetDlgItemTextW(m_window, IDC_PASSWORD_LABEL, GetString(IDS_LABEL_PASSWORD));
     SetDlgItemTextW(m_window, IDOK, GetString(IDS_BTN_OK));
@@ -56,7 +53,6 @@ BOOL ProxyLoginDlg::OnCommand(WORD id, WORD) {
         kavri::Wipe(&user);
         kavri::Wipe(&password);
     }
-    SetDlgItemTextW(m_window, IDC_PASSWORD, L"");
     PostMessageW(m_window, WM_CLOSE, id, 0);
     return 1;
 }
