@@ -73,7 +73,7 @@ pid $nginx_pid_file;
 error_log $work/error.log warn;
 events { worker_connections 1024; }
 http {
-    log_format bench '\$bytes_sent \$status \$connection "\$request_uri" "\$http_range"';
+    log_format bench '\$bytes_sent \$status \$connection "\$request_uri" "\$http_range" \$msec \$request_time';
     access_log $work/access.log bench;
     client_body_temp_path $work/tmp;
     proxy_temp_path $work/tmp;

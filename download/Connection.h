@@ -45,6 +45,7 @@ struct AnswerInfo {
     std::wstring lastModified;
     std::wstring finalUrl;    // after redirects
     uint32_t retryAfterMs = 0;  // what a 429 or 503 asked the client to wait
+    uint32_t waitMs = 0;        // from asking to the answer, redirects included
 };
 }  // namespace kavri
 

@@ -210,8 +210,15 @@ ISegmentHost::Work CDownloadCore::NextPiece(const CSegment& worker, kavri::ByteR
     std::vector<uint64_t> rates(kavri::kMaxSegments + 2, 0);
     std::lock_guard<kavri::CriticalSection> lock(m_planLock);
     if (!IsMember(worker)) return Work::kNone;
-    for (CSegment* s : m_segments)
+    std::vector<uint32_t> waits;
+    for (CSegment* s : m_segments) {
         if (s->id < rates.size()) rates[s->id] = s->Rate();
+        if (s->WaitMs()) waits.push_back(s->WaitMs());
+    }
+    if (!waits.empty()) {  // the typical wait: one slow answer does not count
+        std::nth_element(waits.begin(), waits.begin() + waits.size() / 2, waits.end());
+        m_plan.SetLatency(waits[waits.size() / 2]);
+    }
     if (!m_plan.Next(worker.id, rates, piece))  // an idle worker stays to take over a piece that turns out slow
         return m_plan.Ranges() && !m_plan.Complete() ? Work::kLater : Work::kNone;
     *ifRange = m_onMirror ? m_mirrorValidator : m_validator;

@@ -175,12 +175,15 @@ unsigned __stdcall JobThread(void* param) {
 
 int RunJob(OpenJob& job) {
     int result = kErrGeneric;
+    const ULONGLONG asked = GetTickCount64();
     if (!Guarded([&] { result = job.test ? RunTestOpen(job) : RunNormalOpen(job); })) {
         LogError(&job.log, kErrGeneric, L":Open, unexpected exception");
         job.request.Reset();
         job.connect.Reset();
         result = kErrGeneric;
     }
+    const ULONGLONG waited = GetTickCount64() - asked;
+    job.answer.waitMs = static_cast<uint32_t>(waited < 60000 ? waited : 60000);
     job.result = result;
     return result;
 }

@@ -177,7 +177,11 @@ uint32_t PiecePlanner::Adopt(const ByteRange& piece) {
     return id;
 }
 
-bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, uint64_t rate, ByteRange* piece) {
+uint64_t PiecePlanner::Floor(uint64_t rate) const {
+    return std::min(4 * kMaxPiece, std::max(kMinPiece, rate * m_latencyMs * kWaitsPerPiece / 1000));
+}
+
+bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, uint64_t rate, uint64_t floor, ByteRange* piece) {
     while (w.next < w.end) {
         const uint64_t s = m_done.NextMissing(w.next);
         if (s >= w.end) break;
@@ -190,8 +194,8 @@ bool PiecePlanner::PieceFromLane(Worker& w, uint32_t active, uint64_t rate, Byte
             // ... and a slow worker asks for less: about a second of its data.
             uint64_t size = std::min(kMaxPiece, left / std::max<uint32_t>(active, 1));
             if (rate) size = std::min(size, rate);
-            size = std::max(kMinPiece, size);
-            if (e - s > size + kMinPiece) e = s + size;
+            size = std::max(floor, size);
+            if (e - s > size + floor) e = s + size;
         }
         w.next = e;
         w.inFlight = true;
@@ -245,7 +249,9 @@ bool PiecePlanner::TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& ra
     auto rate = [&](size_t id) { return id < rates.size() ? rates[id] : 0; };
     Worker* thief = Get(worker);
     Worker* slowest = nullptr;
-    uint64_t slowestMs = kTakeOverMs, slowestRate = 0;
+    // The thief's first byte comes a wait later: a piece due within two
+    // waits gains too little.
+    uint64_t slowestMs = std::max(kTakeOverMs, 2 * m_latencyMs), slowestRate = 0;
     for (size_t i = 0; i < m_workers.size(); ++i) {
         Worker& w = m_workers[i];
         const uint64_t r = rate(i + 1);
@@ -254,12 +260,16 @@ bool PiecePlanner::TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& ra
         if (ms > slowestMs) slowestMs = ms, slowest = &w, slowestRate = r;
     }
     if (!slowest) return false;
+    // What the owner still receives while the thief's request waits stays its.
+    const uint64_t early = slowestRate * m_latencyMs / 1000;
     const uint64_t rest = slowest->pieceEnd - slowest->claimed;
+    if (rest <= early) return false;
     const uint64_t mine = rate(worker) ? rate(worker) : slowestRate;
     // Shares by rate, so both ends arrive at about the same time; a stalled
     // piece (rate 1: nothing for a while) is taken whole.
     const uint64_t share =
-        slowestRate <= 1 ? rest : static_cast<uint64_t>(static_cast<double>(rest) * mine / (mine + slowestRate));
+        slowestRate <= 1 ? rest
+                         : static_cast<uint64_t>(static_cast<double>(rest - early) * mine / (mine + slowestRate));
     if (share < kMinTakeOver) return false;
     const uint64_t mid = slowest->pieceEnd - share;
     thief->next = thief->end = slowest->pieceEnd;
@@ -282,10 +292,15 @@ bool PiecePlanner::Next(uint32_t worker, const std::vector<uint64_t>& rates, Byt
     uint32_t active = 0;
     for (const Worker& o : m_workers) active += (o.inFlight || o.next < o.end) ? 1 : 0;
     const uint64_t rate = worker < rates.size() ? rates[worker] : 0;
-    if (PieceFromLane(*w, active + 1, rate, piece)) return true;
+    // Sized by the worker's own rate, or by the others' while it has none.
+    uint64_t known = 0, sum = 0;
+    for (uint64_t r : rates)
+        if (r > 1) sum += r, ++known;
+    const uint64_t floor = Floor(rate > 1 ? rate : known ? sum / known : 0);
+    if (PieceFromLane(*w, active + 1, rate, floor, piece)) return true;
     if (!m_ranges) return false;
     while (TakeLane(worker))
-        if (PieceFromLane(*w, active + 1, rate, piece)) return true;
+        if (PieceFromLane(*w, active + 1, rate, floor, piece)) return true;
     return TakePieceEnd(worker, rates, piece);
 }
 

@@ -69,6 +69,14 @@ public:
     static constexpr uint64_t kMinTakeOver = 128u << 10;
     // A piece that arrives within this time at its owner's rate is left alone.
     static constexpr uint64_t kTakeOverMs = 100;
+    // Each request waits for its answer before a byte arrives; a piece is
+    // then at least this many waits' worth of data, so the waits cost no
+    // more than about a quarter of the time.
+    static constexpr uint64_t kWaitsPerPiece = 5;
+
+    // How long a request waits for its answer, as measured (0: unknown).
+    // Pieces grow and take-overs that cannot win the wait back are left out.
+    void SetLatency(uint64_t ms) { m_latencyMs = ms; }
 
     // A fresh plan (done empty) or one that goes on from bytes on disk.
     // size UINT64_MAX: unknown; then, and without ranges, there is one lane
@@ -112,11 +120,14 @@ private:
     Worker* Get(uint32_t id);
     uint64_t Limit() const { return m_size == UINT64_MAX ? UINT64_MAX : m_size; }
     uint64_t Unrequested(uint64_t from, uint64_t to) const;
-    bool PieceFromLane(Worker& w, uint32_t active, uint64_t rate, ByteRange* piece);
+    bool PieceFromLane(Worker& w, uint32_t active, uint64_t rate, uint64_t floor, ByteRange* piece);
+    // The smallest piece worth a request at this rate (bytes per second).
+    uint64_t Floor(uint64_t rate) const;
     bool TakeLane(uint32_t worker);
     bool TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& rates, ByteRange* piece);
 
     uint64_t m_size = 0;
+    uint64_t m_latencyMs = 0;
     bool m_ranges = false;
     RangeSet m_done;
     std::vector<Worker> m_workers;

@@ -96,6 +96,7 @@ void CSegment::AdoptFirstAnswer(CConnection& from, uint64_t pieceStart, uint64_t
     start = pieceStart;
     end = pieceEnd;
     m_adopted = m_connection.GetUrlHandle() != nullptr;
+    if (m_adopted) m_waitMs = m_connection.Answer().waitMs;
 }
 
 uint64_t CSegment::Rate() const {
@@ -214,6 +215,7 @@ void CSegment::ThreadMain(ISegmentHost& host) {
                 m_pieceTick = GetTickCount64();
                 m_pieceBytes = 0;
                 const int r = m_connection.Open();
+                if (r == 0) m_waitMs = m_connection.Answer().waitMs;
                 lastStatus = m_connection.Answer().status;
                 if (r != 0) {
                     limited = kavri::IsLimitRefusal(lastStatus);

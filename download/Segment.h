@@ -8,9 +8,9 @@
 // starts a worker only when none runs. The worker holds a shared reference
 // to its host for as long as it runs, and takes no lock of its own: the host
 // checks under its own lock that the segment is still one of its run's, so
-// a segment cut off (DetachOwner) can change nothing there. Rate() is read
-// by the host while the worker runs; the open request may be closed by the
-// coordinator's thread to end a read (cancel by close).
+// a segment cut off (DetachOwner) can change nothing there. Rate() and
+// WaitMs() are read by the host while the worker runs; the open request may
+// be closed by the coordinator's thread to end a read (cancel by close).
 #pragma once
 
 #include <windows.h>
@@ -65,6 +65,8 @@ public:
     kavri::WorkerOutcome Outcome() const { return {result, downloaded, limited, changed, retryAfterMs}; }
     // Bytes per second of the piece under way (0 while unknown).
     uint64_t Rate() const;
+    // Milliseconds the last request waited for its answer (0 while unknown).
+    uint32_t WaitMs() const { return m_waitMs.load(); }
 
     uint32_t id;
     uint64_t start;       // the piece under way
@@ -97,6 +99,7 @@ private:
     std::atomic<ULONGLONG> m_pieceTick{0};
     std::atomic<uint64_t> m_pieceBytes{0};
     std::atomic<uint64_t> m_lastRate{0};  // of the last piece: sizes the next
+    std::atomic<uint32_t> m_waitMs{0};
 
     void ThreadMain(ISegmentHost& host);
     void TestThreadMain(ISegmentHost& host);
