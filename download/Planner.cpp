@@ -178,6 +178,7 @@ uint32_t PiecePlanner::Adopt(const ByteRange& piece) {
 }
 
 uint64_t PiecePlanner::Floor(uint64_t rate) const {
+    if (m_latencyMs < kNearMs) return kMinPiece;
     return std::min(4 * kMaxPiece, std::max(kMinPiece, rate * m_latencyMs * kWaitsPerPiece / 1000));
 }
 

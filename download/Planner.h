@@ -64,7 +64,7 @@ private:
 
 class PiecePlanner {
 public:
-    static constexpr uint64_t kMaxPiece = 4u << 20;
+    static constexpr uint64_t kMaxPiece = 1u << 20;
     static constexpr uint64_t kMinPiece = 256u << 10;
     static constexpr uint64_t kMinTakeOver = 128u << 10;
     // A piece that arrives within this time at its owner's rate is left alone.
@@ -73,6 +73,9 @@ public:
     // then at least this many waits' worth of data, so the waits cost no
     // more than about a quarter of the time.
     static constexpr uint64_t kWaitsPerPiece = 5;
+    // Shorter waits are the machine's own more than the link's, and the
+    // rates measured so early are often a server's first burst: no floor.
+    static constexpr uint64_t kNearMs = 20;
 
     // How long a request waits for its answer, as measured (0: unknown).
     // Pieces grow and take-overs that cannot win the wait back are left out.
