@@ -7,7 +7,7 @@
 #   uneven   64 MiB, about one connection in four at 1 MiB/s (eight times slower), the rest 8 MiB/s
 #   limited  64 MiB, at most 3 concurrent connections per client (the rest get 503), each 8 MiB/s
 #   open     256 MiB, no limit at all (loopback)
-#   norange  12 MiB, a server that ignores Range (loopback)
+#   norange  16 MiB, a server that ignores Range, 2 MiB/s (the test server)
 #   latency  64 MiB, every answer's first byte 100 ms late, each connection 4 MB/s (the test server)
 # and prints seconds, MB/s, bytes the server sent / file size (nginx $bytes_sent),
 # the ratio to the physical limit (connections x per-connection rate), the
@@ -47,14 +47,16 @@ make_file() {  # NAME MIB
 }
 make_file bench64m.bin 64
 make_file bench256m.bin 256
-make_file bench12m.bin 12
+make_file bench16m.bin 16
 root="$work/www"
 mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$root/open" "$root/norange" "$work/tmp" "$work/out"
 for d in capped uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench.bin"; done
 ln -s "$data/bench256m.bin" "$root/open/bench.bin"
-ln -s "$data/bench12m.bin" "$root/norange/bench.bin"
+ln -s "$data/bench16m.bin" "$root/norange/bench.bin"
 declare -A sums sizes
+# The test server serves both its set-ups from one folder.
 mkdir -p "$root/latency" && ln -s "$data/bench64m.bin" "$root/latency/bench.bin"
+ln -s "$data/bench16m.bin" "$root/latency/norange.bin"
 for d in capped uneven limited open norange latency; do
   sums[$d]=$(sha256sum "$root/$d/bench.bin" | cut -d' ' -f1)
   sizes[$d]=$(stat -L -c %s "$root/$d/bench.bin")
@@ -96,7 +98,6 @@ http {
         location /uneven/  { limit_rate \$bench_rate; }
         location /limited/ { limit_rate 8m; limit_conn perclient 3; limit_conn_status 503; }
         location /open/    { }
-        location /norange/ { max_ranges 0; }
     }
 }
 EOF
@@ -117,6 +118,7 @@ run() {
   local setup=$1 tool=$2 tag="$2-$1-$3" peak="-"
   local url="http://127.0.0.1:$port/$setup/bench.bin?run=$tag"
   [ "$setup" = latency ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&hold=100&rate=4000000&tag=$tag&run=$tag"
+  [ "$setup" = norange ] && url="http://127.0.0.1:$ts_port/norange.bin?file=norange.bin&ranges=0&rate=2097152&tag=$tag&run=$tag"
   rm -f "$work/out"/*
   local start end secs wall conns ok=no file=""
   start=$(date +%s.%N)
@@ -174,7 +176,8 @@ python3 - "$results" "$work/access.log" "$ts_port" <<'EOF'
 import json, statistics, sys, urllib.request
 results, access, ts_port = sys.argv[1], sys.argv[2], sys.argv[3]
 mib = 1024 * 1024
-rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib, 'latency': 4e6}
+rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib, 'latency': 4e6,
+         'norange': 2 * mib}
 sent, requests, refused = {}, {}, {}
 for line in open(access):
     parts = line.split(' ', 3)
@@ -187,7 +190,7 @@ for line in open(access):
         refused[tag] = refused.get(tag, 0) + 1
 runs = [r.rstrip('\n').split('\t') for r in open(results)]
 for r in runs:
-    if r[0] == 'latency':  # the test server's own record of what it sent
+    if r[0] in ('latency', 'norange'):  # the test server's own record of what it sent
         recs = json.load(urllib.request.urlopen("http://127.0.0.1:%s/_requests?tag=%s" % (ts_port, r[5])))
         sent[r[5]], requests[r[5]] = sum(max(0, x["sent"]) for x in recs), len(recs)
         refused[r[5]] = sum(1 for x in recs if x["status"] in (429, 503))
@@ -214,7 +217,7 @@ print("%-8s %-8s %5s %8s %7s %8s %10s %9s %7s %9s %8s %s" % ("setup", "tool", "c
 for setup, tool, conns, secs, ok, tag, wall, peak, size in rows:
     conns, secs, wall, size = int(conns), float(secs), float(wall), int(size)
     mbps = size / secs / 1e6 if secs > 0 else 0
-    used = min(conns, 3) if setup == 'limited' else conns
+    used = min(conns, 3) if setup == 'limited' else 1 if setup == 'norange' else conns
     ratio = "%.3f" % ((size / secs) / (used * rates[setup])) if secs > 0 and setup in rates else "-"
     x10 = secs_of.get((setup, 'aria2c'))
     vs = "%.2f" % (secs / x10) if x10 else "-"
@@ -225,9 +228,11 @@ print()
 print("Each line: the median of %d runs by time; sent/size, requests and refusals: the worst of them." % (
     len(runs) // max(1, len(rows))))
 print("conns: connections the tool ran (engine: those open once its ramp ended; limited: at most 3 served).")
-print("vs.limit: achieved rate / (served connections x per-connection rate); uneven assumes 1 in 4 at 1/8 rate.")
+print("vs.limit: achieved rate / (served connections x per-connection rate); uneven assumes 1 in 4 at 1/8 rate;")
+print("norange: one connection can serve it, so its limit is 2 MiB/s (8.0 s for its 16 MiB).")
 print("vs.x10: seconds / aria2c -x10 -s10 -k1M seconds in the same run; aria2c16 is aria2c -x16 -s16 -k1M.")
-print("requests: all/503 answers in the nginx log; sent/size from nginx $bytes_sent (headers included).")
+print("requests: all/503 answers in the server's log; sent/size from nginx $bytes_sent (headers included) or the")
+print("test server's record of body bytes (latency, norange).")
 print("seconds: engine from Run to its final notification (in process); others the whole command. wall: the")
 print("whole command (engine: with the Wine process start). peak MB: engine's peak private memory above idle.")
 print("nginx's limit_rate lets each request send one second's worth at once, so a run can beat the limit.")
