@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Download benchmark: the engine (kavri_bench.exe under Wine, -s 10 and
 # -s 16), aria2c -x10, aria2c -x16 and curl fetch a file from a private nginx
-# (latency: from our test server) in six set-ups, each BENCH_RUNS times
+# (smooth, norange, latency: from our test server) in seven set-ups, each BENCH_RUNS times
 # (default 3; the report gives the median time and the worst bytes and refusals):
 #   capped   64 MiB, every connection limited to 2 MiB/s
+#   smooth   64 MiB, every request held to 2 MiB/s from its first byte, no burst (the test server)
 #   uneven   64 MiB, about one connection in four at 1 MiB/s (eight times slower), the rest 8 MiB/s
 #   limited  64 MiB, at most 3 concurrent connections per client (the rest get 503), each 8 MiB/s
 #   open     256 MiB, no limit at all (loopback)
@@ -49,15 +50,15 @@ make_file bench64m.bin 64
 make_file bench256m.bin 256
 make_file bench16m.bin 16
 root="$work/www"
-mkdir -p "$root/capped" "$root/uneven" "$root/limited" "$root/open" "$root/norange" "$work/tmp" "$work/out"
-for d in capped uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench.bin"; done
+mkdir -p "$root/capped" "$root/smooth" "$root/uneven" "$root/limited" "$root/open" "$root/norange" "$work/tmp" "$work/out"
+for d in capped smooth uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/bench.bin"; done
 ln -s "$data/bench256m.bin" "$root/open/bench.bin"
 ln -s "$data/bench16m.bin" "$root/norange/bench.bin"
 declare -A sums sizes
-# The test server serves both its set-ups from one folder.
+# The test server serves its set-ups from one folder.
 mkdir -p "$root/latency" && ln -s "$data/bench64m.bin" "$root/latency/bench.bin"
 ln -s "$data/bench16m.bin" "$root/latency/norange.bin"
-for d in capped uneven limited open norange latency; do
+for d in capped smooth uneven limited open norange latency; do
   sums[$d]=$(sha256sum "$root/$d/bench.bin" | cut -d' ' -f1)
   sizes[$d]=$(stat -L -c %s "$root/$d/bench.bin")
 done
@@ -118,6 +119,7 @@ run() {
   local setup=$1 tool=$2 tag="$2-$1-$3" peak="-"
   local url="http://127.0.0.1:$port/$setup/bench.bin?run=$tag"
   [ "$setup" = latency ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&hold=100&rate=4000000&tag=$tag&run=$tag"
+  [ "$setup" = smooth ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&rate=2097152&tag=$tag&run=$tag"
   [ "$setup" = norange ] && url="http://127.0.0.1:$ts_port/norange.bin?file=norange.bin&ranges=0&rate=2097152&tag=$tag&run=$tag"
   rm -f "$work/out"/*
   local start end secs wall conns ok=no file=""
@@ -163,7 +165,7 @@ run() {
   sleep 1  # let nginx finish its log lines and close the connections
 }
 
-for setup in ${BENCH_SETUPS:-capped uneven limited open norange latency}; do
+for setup in ${BENCH_SETUPS:-capped smooth uneven limited open norange latency}; do
   for tool in ${BENCH_TOOLS:-engine engine16 aria2c aria2c16 curl}; do
     for n in $(seq "${BENCH_RUNS:-3}"); do
       echo "running $tool / $setup ($n) ..." >&2
@@ -177,7 +179,7 @@ import json, statistics, sys, urllib.request
 results, access, ts_port = sys.argv[1], sys.argv[2], sys.argv[3]
 mib = 1024 * 1024
 rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib, 'latency': 4e6,
-         'norange': 2 * mib}
+         'norange': 2 * mib, 'smooth': 2 * mib}
 sent, requests, refused = {}, {}, {}
 for line in open(access):
     parts = line.split(' ', 3)
@@ -190,7 +192,7 @@ for line in open(access):
         refused[tag] = refused.get(tag, 0) + 1
 runs = [r.rstrip('\n').split('\t') for r in open(results)]
 for r in runs:
-    if r[0] in ('latency', 'norange'):  # the test server's own record of what it sent
+    if r[0] in ('latency', 'norange', 'smooth'):  # the test server's own record of what it sent
         recs = json.load(urllib.request.urlopen("http://127.0.0.1:%s/_requests?tag=%s" % (ts_port, r[5])))
         sent[r[5]], requests[r[5]] = sum(max(0, x["sent"]) for x in recs), len(recs)
         refused[r[5]] = sum(1 for x in recs if x["status"] in (429, 503))
@@ -232,7 +234,7 @@ print("vs.limit: achieved rate / (served connections x per-connection rate); une
 print("norange: one connection can serve it, so its limit is 2 MiB/s (8.0 s for its 16 MiB).")
 print("vs.x10: seconds / aria2c -x10 -s10 -k1M seconds in the same run; aria2c16 is aria2c -x16 -s16 -k1M.")
 print("requests: all/503 answers in the server's log; sent/size from nginx $bytes_sent (headers included) or the")
-print("test server's record of body bytes (latency, norange).")
+print("test server's record of body bytes (smooth, latency, norange).")
 print("seconds: engine from Run to its final notification (in process); others the whole command. wall: the")
 print("whole command (engine: with the Wine process start). peak MB: engine's peak private memory above idle.")
 print("nginx's limit_rate lets each request send one second's worth at once, so a run can beat the limit.")
