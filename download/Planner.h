@@ -71,7 +71,7 @@ public:
     static constexpr uint64_t kTakeOverMs = 100;
     // Each request waits for its answer before a byte arrives; a piece is
     // then at least this many waits' worth of data, so the waits cost no
-    // more than about a quarter of the time.
+    // more than about a sixth of the time.
     static constexpr uint64_t kWaitsPerPiece = 5;
     // Shorter waits are the machine's own more than the link's, and the
     // rates measured so early are often a server's first burst: no floor.
