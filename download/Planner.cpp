@@ -271,7 +271,7 @@ bool PiecePlanner::TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& ra
     const uint64_t share =
         slowestRate <= 1 ? rest
                          : static_cast<uint64_t>(static_cast<double>(rest - early) * mine / (mine + slowestRate));
-    if (share < kMinTakeOver) return false;
+    if (share < kMinTakeOver && slowestRate > 1) return false;  // a stalled rest goes however short
     const uint64_t mid = slowest->pieceEnd - share;
     thief->next = thief->end = slowest->pieceEnd;
     thief->inFlight = true;

@@ -1,6 +1,7 @@
 // One worker of a download. See Segment.h for the threads.
 #include "download/Segment.h"
 
+#include <algorithm>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -104,9 +105,13 @@ uint64_t CSegment::Rate() const {
     if (!began || !running) return m_lastRate.load();
     const ULONGLONG ms = GetTickCount64() - began;
     const uint64_t bytes = m_pieceBytes.load();
-    // A request that has brought nothing for a second is as good as stalled.
+    // A request that has brought nothing for a second is as good as stalled,
+    // and so is one that has gone quiet (a server that sends in bursts may
+    // hold a piece's last bytes back for a second).
     if (bytes == 0) return ms > 1000 ? 1 : 0;
-    return bytes * 1000 / (ms ? ms : 1);
+    const uint64_t rate = bytes * 1000 / (ms ? ms : 1);
+    const ULONGLONG quiet = GetTickCount64() - m_lastByteTick.load();
+    return quiet > std::max<uint64_t>(kQuietMs, 4000ull * kReadSize / (rate ? rate : 1)) ? 1 : rate;
 }
 
 void CSegment::Start(uint32_t delayMs) {
@@ -147,6 +152,7 @@ ISegmentHost::Work CSegment::NextPiece(ISegmentHost& host) {
 // is complete or was cut short by a take-over; throws a result code.
 void CSegment::ReadPiece(ISegmentHost& host) {
     m_pieceTick = GetTickCount64();
+    m_lastByteTick = m_pieceTick.load();
     m_pieceBytes = 0;
     uint64_t position = start;
     for (;;) {
@@ -178,6 +184,7 @@ void CSegment::ReadPiece(ISegmentHost& host) {
         position += static_cast<uint64_t>(kept);
         downloaded += static_cast<uint64_t>(kept);
         m_pieceBytes += static_cast<uint64_t>(kept);
+        if (kept > 0) m_lastByteTick = GetTickCount64();
         if (kept > 0) host.Progressed();  // no lock is held here
         if (pieceDone) break;
     }

@@ -28,6 +28,9 @@
 class CSegment final : public virtual CLog {
 public:
     static constexpr uint32_t kReadSize = 64 * 1024;
+    // A piece under way that brings nothing for this long, and for four
+    // reads' time at its rate, counts as stalled (Rate() 1).
+    static constexpr uint64_t kQuietMs = 500;
 
     CSegment(uint32_t id, const CConnection& source, uint64_t start, uint64_t end);
     ~CSegment();
@@ -98,6 +101,7 @@ private:
     bool m_adopted = false;
     std::atomic<ULONGLONG> m_pieceTick{0};
     std::atomic<uint64_t> m_pieceBytes{0};
+    std::atomic<ULONGLONG> m_lastByteTick{0};
     std::atomic<uint64_t> m_lastRate{0};  // of the last piece: sizes the next
     std::atomic<uint32_t> m_waitMs{0};
 

@@ -1,6 +1,6 @@
 // The download planner without a network: simulated workers, each with its
 // own rate (bytes per 10 ms tick), ask for pieces, read them and may stop
-// half-way; each request may wait some ticks for its answer. Every row checks that each missing byte is written exactly once
+// half-way or go quiet; each request may wait some ticks for its answer. Every row checks that each missing byte is written exactly once
 // and that the download ends about when the bytes could arrive at all (no
 // slow tail).
 #include <gtest/gtest.h>
@@ -21,9 +21,10 @@ struct Result {
 };
 
 // kib: each worker's rate in KiB per tick; stopAt: the tick a worker fails
-// (0: never). Returns when no worker has anything left.
+// (0: never); worker `quiet` brings nothing more once its piece has less than 64 KiB left.
+// Returns when no worker has anything left, or the file is complete.
 Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vector<uint64_t>& stopAt,
-                const std::vector<ByteRange>& done, uint64_t waitTicks) {
+                const std::vector<ByteRange>& done, uint64_t waitTicks, size_t quiet) {
     PiecePlanner plan;
     plan.Begin(size, true, done);
     plan.SetLatency(waitTicks * 10);
@@ -40,7 +41,7 @@ Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vect
         idle[id] = waitTicks;
     };
     for (size_t id = 1; id <= n; ++id) next(id);
-    while (std::count(busy.begin(), busy.end(), true) && r.ticks < 100000) {
+    while (std::count(busy.begin(), busy.end(), true) && !plan.Complete() && r.ticks < 100000) {
         ++r.ticks;
         for (size_t id = 1; id <= n; ++id) {
             if (!busy[id] || (idle[id] && idle[id]--)) continue;
@@ -51,6 +52,10 @@ Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vect
                 continue;
             }
             rates[id] = std::max<uint64_t>(1, kib[id - 1] * 1024 * 100);  // 1: nothing arrives
+            if (id == quiet && plan.PieceEnd(static_cast<uint32_t>(id)) < pos[id] + (64u << 10)) {
+                rates[id] = 1;
+                continue;
+            }
             const uint64_t keep = plan.Reserve(static_cast<uint32_t>(id), kib[id - 1] * 1024);
             if (keep) writes.push_back({pos[id], pos[id] + keep});
             pos[id] += keep;
@@ -81,6 +86,7 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         std::vector<ByteRange> done;
         double slack;  // ticks allowed over the ideal, as a factor
         uint64_t wait = 0;  // ticks before each answer
+        size_t quiet = 0;
     } rows[] = {
         {"ten even connections", 64 * mib, even, {}, {}, 1.10},
         {"one connection in four eight times slower", 64 * mib, quarterSlow, {}, {}, 1.10},
@@ -89,6 +95,7 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         {"two connections failing half-way", 64 * mib, even, {0, 0, 0, 150, 0, 0, 0, 0, 150}, {}, 1.15},
         {"resumed with two ranges on disk", 64 * mib, quarterSlow, {}, {{0, 5 * mib}, {20 * mib, 41 * mib}}, 1.25},
         {"a file of one piece", 600000, {50}, {}, {}, 1.05},
+        {"a connection that goes quiet just before its piece's end", 64 * mib, even, {}, {}, 1.15, 0, 3},
         {"100 ms before each answer: pieces that outweigh the waits", 64 * mib, std::vector<uint64_t>(8, 80), {}, {}, 1.25, 10},
     };
     for (const Row& row : rows) {
@@ -97,7 +104,7 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         for (const ByteRange& d : row.done) missing -= d.end - d.start;
         for (size_t i = 0; i < row.kib.size(); ++i)
             perTick += (i < row.stopAt.size() && row.stopAt[i]) ? 0 : row.kib[i] * 1024;
-        const Result r = Simulate(row.size, row.kib, row.stopAt, row.done, row.wait);
+        const Result r = Simulate(row.size, row.kib, row.stopAt, row.done, row.wait, row.quiet);
         EXPECT_EQ(r.written, missing);
         EXPECT_FALSE(r.overlap);
         const double ideal = static_cast<double>(missing) / static_cast<double>(perTick);
