@@ -55,7 +55,9 @@ for d in capped smooth uneven limited; do ln -s "$data/bench64m.bin" "$root/$d/b
 ln -s "$data/bench256m.bin" "$root/open/bench.bin"
 ln -s "$data/bench16m.bin" "$root/norange/bench.bin"
 declare -A sums sizes
-# The test server serves its set-ups from one folder.
+# The test server's set-ups: the query that makes each; it serves their files from one folder.
+declare -A ts_query=([smooth]="file=bench.bin&rate=2097152" [norange]="file=norange.bin&ranges=0&rate=2097152"
+                     [latency]="file=bench.bin&hold=100&rate=4000000")
 mkdir -p "$root/latency" && ln -s "$data/bench64m.bin" "$root/latency/bench.bin"
 ln -s "$data/bench16m.bin" "$root/latency/norange.bin"
 for d in capped smooth uneven limited open norange latency; do
@@ -118,9 +120,7 @@ results="$work/results.tsv"
 run() {
   local setup=$1 tool=$2 tag="$2-$1-$3" peak="-"
   local url="http://127.0.0.1:$port/$setup/bench.bin?run=$tag"
-  [ "$setup" = latency ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&hold=100&rate=4000000&tag=$tag&run=$tag"
-  [ "$setup" = smooth ] && url="http://127.0.0.1:$ts_port/bench.bin?file=bench.bin&rate=2097152&tag=$tag&run=$tag"
-  [ "$setup" = norange ] && url="http://127.0.0.1:$ts_port/norange.bin?file=norange.bin&ranges=0&rate=2097152&tag=$tag&run=$tag"
+  [ -n "${ts_query[$setup]:-}" ] && url="http://127.0.0.1:$ts_port/$setup.bin?${ts_query[$setup]}&tag=$tag&run=$tag"
   rm -f "$work/out"/*
   local start end secs wall conns ok=no file=""
   start=$(date +%s.%N)
@@ -174,9 +174,9 @@ for setup in ${BENCH_SETUPS:-capped smooth uneven limited open norange latency};
   done
 done
 
-python3 - "$results" "$work/access.log" "$ts_port" <<'EOF'
+python3 - "$results" "$work/access.log" "$ts_port" "${!ts_query[*]}" <<'EOF'
 import json, statistics, sys, urllib.request
-results, access, ts_port = sys.argv[1], sys.argv[2], sys.argv[3]
+results, access, ts_port, ts_setups = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4].split()
 mib = 1024 * 1024
 rates = {'capped': 2 * mib, 'uneven': 8 * mib * (0.75 + 0.25 / 8), 'limited': 8 * mib, 'latency': 4e6,
          'norange': 2 * mib, 'smooth': 2 * mib}
@@ -192,7 +192,7 @@ for line in open(access):
         refused[tag] = refused.get(tag, 0) + 1
 runs = [r.rstrip('\n').split('\t') for r in open(results)]
 for r in runs:
-    if r[0] in ('latency', 'norange', 'smooth'):  # the test server's own record of what it sent
+    if r[0] in ts_setups:  # the test server's own record of what it sent
         recs = json.load(urllib.request.urlopen("http://127.0.0.1:%s/_requests?tag=%s" % (ts_port, r[5])))
         sent[r[5]], requests[r[5]] = sum(max(0, x["sent"]) for x in recs), len(recs)
         refused[r[5]] = sum(1 for x in recs if x["status"] in (429, 503))

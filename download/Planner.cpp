@@ -177,8 +177,14 @@ uint32_t PiecePlanner::Adopt(const ByteRange& piece) {
     return id;
 }
 
-uint64_t PiecePlanner::Floor(uint64_t rate) const {
+uint64_t PiecePlanner::Floor(uint64_t rate, const std::vector<uint64_t>& rates) const {
     if (m_latencyMs < kNearMs) return kMinPiece;
+    if (rate <= 1) {  // none of its own yet: the others' mean
+        uint64_t known = 0, sum = 0;
+        for (uint64_t r : rates)
+            if (r > 1) sum += r, ++known;
+        rate = known ? sum / known : 0;
+    }
     return std::min(4 * kMaxPiece, std::max(kMinPiece, rate * m_latencyMs * kWaitsPerPiece / 1000));
 }
 
@@ -267,11 +273,11 @@ bool PiecePlanner::TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& ra
     if (rest <= early) return false;
     const uint64_t mine = rate(worker) ? rate(worker) : slowestRate;
     // Shares by rate, so both ends arrive at about the same time; a stalled
-    // piece (rate 1: nothing for a while) is taken whole.
+    // piece (rate 1: nothing for a while) is taken whole, however short.
+    const bool stalled = slowestRate <= 1;
     const uint64_t share =
-        slowestRate <= 1 ? rest
-                         : static_cast<uint64_t>(static_cast<double>(rest - early) * mine / (mine + slowestRate));
-    if (share < kMinTakeOver && slowestRate > 1) return false;  // a stalled rest goes however short
+        stalled ? rest : static_cast<uint64_t>(static_cast<double>(rest - early) * mine / (mine + slowestRate));
+    if (share < kMinTakeOver && !stalled) return false;
     const uint64_t mid = slowest->pieceEnd - share;
     thief->next = thief->end = slowest->pieceEnd;
     thief->inFlight = true;
@@ -293,11 +299,7 @@ bool PiecePlanner::Next(uint32_t worker, const std::vector<uint64_t>& rates, Byt
     uint32_t active = 0;
     for (const Worker& o : m_workers) active += (o.inFlight || o.next < o.end) ? 1 : 0;
     const uint64_t rate = worker < rates.size() ? rates[worker] : 0;
-    // Sized by the worker's own rate, or by the others' while it has none.
-    uint64_t known = 0, sum = 0;
-    for (uint64_t r : rates)
-        if (r > 1) sum += r, ++known;
-    const uint64_t floor = Floor(rate > 1 ? rate : known ? sum / known : 0);
+    const uint64_t floor = Floor(rate, rates);
     if (PieceFromLane(*w, active + 1, rate, floor, piece)) return true;
     if (!m_ranges) return false;
     while (TakeLane(worker))

@@ -124,8 +124,9 @@ private:
     uint64_t Limit() const { return m_size == UINT64_MAX ? UINT64_MAX : m_size; }
     uint64_t Unrequested(uint64_t from, uint64_t to) const;
     bool PieceFromLane(Worker& w, uint32_t active, uint64_t rate, uint64_t floor, ByteRange* piece);
-    // The smallest piece worth a request at this rate (bytes per second).
-    uint64_t Floor(uint64_t rate) const;
+    // The smallest piece worth a request at a worker's rate (bytes per
+    // second), or at the mean of the others' while it has none.
+    uint64_t Floor(uint64_t rate, const std::vector<uint64_t>& rates) const;
     bool TakeLane(uint32_t worker);
     bool TakePieceEnd(uint32_t worker, const std::vector<uint64_t>& rates, ByteRange* piece);
 

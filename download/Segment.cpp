@@ -184,8 +184,10 @@ void CSegment::ReadPiece(ISegmentHost& host) {
         position += static_cast<uint64_t>(kept);
         downloaded += static_cast<uint64_t>(kept);
         m_pieceBytes += static_cast<uint64_t>(kept);
-        if (kept > 0) m_lastByteTick = GetTickCount64();
-        if (kept > 0) host.Progressed();  // no lock is held here
+        if (kept > 0) {
+            m_lastByteTick = GetTickCount64();
+            host.Progressed();  // no lock is held here
+        }
         if (pieceDone) break;
     }
     // A piece whose end was taken over leaves a body behind: dropped here

@@ -1,8 +1,8 @@
 // The download planner without a network: simulated workers, each with its
 // own rate (bytes per 10 ms tick), ask for pieces, read them and may stop
-// half-way or go quiet; each request may wait some ticks for its answer. Every row checks that each missing byte is written exactly once
-// and that the download ends about when the bytes could arrive at all (no
-// slow tail).
+// half-way or go quiet; each request may wait some ticks for its answer.
+// Every row checks that each missing byte is written exactly once and that
+// the download ends about when the bytes could arrive at all (no slow tail).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,8 +21,9 @@ struct Result {
 };
 
 // kib: each worker's rate in KiB per tick; stopAt: the tick a worker fails
-// (0: never); worker `quiet` brings nothing more once its piece has less than 64 KiB left.
-// Returns when no worker has anything left, or the file is complete.
+// (0: never); worker `quiet` brings nothing more once its piece has less
+// than 64 KiB left. Returns when no worker has anything left, or the file is
+// complete.
 Result Simulate(uint64_t size, const std::vector<uint64_t>& kib, const std::vector<uint64_t>& stopAt,
                 const std::vector<ByteRange>& done, uint64_t waitTicks, size_t quiet) {
     PiecePlanner plan;
@@ -96,7 +97,8 @@ TEST(Planner, EveryByteOnceWithoutASlowTail) {
         {"resumed with two ranges on disk", 64 * mib, quarterSlow, {}, {{0, 5 * mib}, {20 * mib, 41 * mib}}, 1.25},
         {"a file of one piece", 600000, {50}, {}, {}, 1.05},
         {"a connection that goes quiet just before its piece's end", 64 * mib, even, {}, {}, 1.15, 0, 3},
-        {"100 ms before each answer: pieces that outweigh the waits", 64 * mib, std::vector<uint64_t>(8, 80), {}, {}, 1.25, 10},
+        {"100 ms before each answer: pieces that outweigh the waits", 64 * mib, std::vector<uint64_t>(8, 80), {}, {},
+         1.25, 10},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
